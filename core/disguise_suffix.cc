@@ -1,0 +1,6 @@
+#include "disguise_suffix.h"
+
+bool HasDisguiseSuffix(const WidePath& path) {
+  return path.size() >= DisguiseSuffixLength &&
+         path.compare(path.size() - DisguiseSuffixLength, DisguiseSuffixLength, DisguiseSuffix) == 0;
+}

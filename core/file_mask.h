@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform.h"
+
+// Every byte of a disguised file is its source's byte exclusive-or this.
+// Disguised files carry no header: same length, byte for byte masked, so
+// masking twice gives back the source.
+inline constexpr unsigned char MaskByte = 0x6B;
+
+using ByteBuffer = std::vector<unsigned char>;
+
+// A file moves through one buffer of at most this many bytes, so memory stays
+// flat whatever the file's size. Small enough to stay in the processor's
+// cache between the read, the mask and the write.
+inline constexpr std::size_t PieceSize = 256 * 1024;
+
+void MaskBytes(unsigned char* bytes, std::size_t count);
+inline void MaskBuffer(ByteBuffer& buffer) { MaskBytes(buffer.data(), buffer.size()); }
+
+enum class MaskOutcome {
+  Created,     // the output name now holds the complete masked input
+  LoadFailed,  // the input could not be opened, sized or read whole
+  StoreFailed  // the output could not be written; the output name is untouched
+};
+
+// Reads the input, masks it and writes it under `output`, which holds either
+// its old content or the complete result, never anything in between; no
+// other file is left behind. The input is only ever read.
+MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output);

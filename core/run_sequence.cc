@@ -1,0 +1,56 @@
+#include "run_sequence.h"
+
+#include "file_mask.h"
+
+namespace {
+
+void ShowNarrowLine(Console& console, NarrowText text) {
+  console.WriteNarrow(text);
+  console.WriteNarrow("\n");
+  console.Flush();
+}
+
+void ShowWideLine(Console& console, WideText text, const WidePath* path) {
+  console.WriteWide(text);
+  if (path != nullptr) console.WritePath(*path);
+  console.WriteNarrow("\n");
+  console.Flush();
+}
+
+}  // namespace
+
+int RunDropped(const ToolProfile& profile, Console& console, FileSystem& files,
+               const std::optional<std::vector<WidePath>>& arguments) {
+  if (!arguments || arguments->size() < 2) {
+    for (NarrowText line : profile.UsageLines) ShowNarrowLine(console, line);
+    console.WaitForEnter();
+    return 0;
+  }
+  // Only the first dropped file is processed; the rest are ignored.
+  const WidePath& input = (*arguments)[1];
+  const WidePath output = profile.Naming(input);
+
+  switch (MaskFile(files, input, output)) {
+    case MaskOutcome::LoadFailed:
+      ShowWideLine(console, profile.OpenFailureText, nullptr);
+      console.WaitForEnter();
+      return 1;
+    case MaskOutcome::Created:
+      ShowWideLine(console, profile.SuccessPrefix, &output);
+      break;
+    case MaskOutcome::StoreFailed:
+      ShowWideLine(console, profile.WriteFailureText, profile.WriteFailureShowsPath ? &output : nullptr);
+      break;
+  }
+  console.WriteNarrow(PausePrompt);
+  console.WaitForEnter();
+  // A failed write is reported on screen, not in the status.
+  return 0;
+}
+
+int RunDropped(const ToolProfile& profile, int argc, char** argv) {
+  Console& console = SystemConsole();
+  console.Prepare();
+  const auto arguments = ProcessArguments(argc, argv);
+  return RunDropped(profile, console, SystemFileSystem(), arguments);
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <vector>
+
+#include "disguise_suffix.h"
+#include "platform.h"
+
+// A deliverable's texts and naming rule: all that sets the two tools apart.
+struct ToolProfile {
+  std::vector<NarrowText> UsageLines;
+  WideText OpenFailureText;
+  WideText SuccessPrefix;
+  WideText WriteFailureText;
+  bool WriteFailureShowsPath;
+  NamingRule Naming;
+};
+
+// Shown after a file was processed, before the wait; no end-of-line after it,
+// so the caret waits after the dots.
+inline constexpr NarrowText PausePrompt = "\n按回车键退出程序...";
+
+// The whole life of a process: prepares the console, takes the first
+// argument, masks that file into the profile's output name, reports, waits
+// for Enter once, and returns the exit status (0, or 1 when the input could
+// not be read).
+int RunDropped(const ToolProfile& profile, int argc, char** argv);
+
+// The same, over a given console, file system and argument vector.
+int RunDropped(const ToolProfile& profile, Console& console, FileSystem& files,
+               const std::optional<std::vector<WidePath>>& arguments);

@@ -1,0 +1,8 @@
+#pragma once
+
+#include "run_sequence.h"
+
+// cat.png -> cat.png.xyz; cat.xyz -> cat.png (a restore always ends in ".png").
+WidePath RestoreAsPng(const WidePath& input);
+
+extern const ToolProfile ImageToolProfile;

@@ -1,0 +1,3 @@
+#include "image_tool.h"
+
+int main(int argc, char** argv) { return RunDropped(ImageToolProfile, argc, argv); }

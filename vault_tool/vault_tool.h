@@ -1,0 +1,8 @@
+#pragma once
+
+#include "run_sequence.h"
+
+// clip.mp4 -> clip.mp4.xyz; clip.mp4.xyz -> clip.mp4 (the name it had).
+WidePath StripOnly(const WidePath& input);
+
+extern const ToolProfile VaultToolProfile;
