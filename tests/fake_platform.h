@@ -1,0 +1,124 @@
+// In-memory stand-ins for the platform seam. The file system fails the
+// scheduled call (the n-th open, read, write, close or rename), so that every
+// failure path of a run can be driven and what it leaves behind inspected.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "file_mask.h"
+#include "platform.h"
+#include "temporary_name.h"
+
+enum class FileCall { Open, Read, AtEnd, CreateTemporary, Write, CloseOutput, Replace };
+
+class FakeFileSystem final : public FileSystem {
+ public:
+  std::map<WidePath, ByteBuffer> files;
+  std::set<WidePath> folders;
+  std::set<WidePath> read_only;
+  // Size reported at open when it should differ from the content (a file
+  // that shrinks or grows while it is read).
+  std::map<WidePath, std::uint64_t> reported_size;
+  std::map<FileCall, int> fail_at;  // 1-based occurrence of the call to fail
+  int open_handles = 0;
+
+  std::optional<OpenedInput> OpenInput(const WidePath& path) override {
+    if (Fails(FileCall::Open) || !files.count(path)) return std::nullopt;
+    const FileHandle handle = NewHandle(path);
+    const auto reported = reported_size.find(path);
+    return OpenedInput{handle, reported != reported_size.end() ? reported->second : files[path].size()};
+  }
+  bool ReadExactly(FileHandle input, unsigned char* into, std::size_t count) override {
+    if (Fails(FileCall::Read)) return false;
+    Handle& h = handles_.at(input);
+    const ByteBuffer& content = files.at(h.path);
+    if (h.offset + count > content.size()) return false;
+    std::copy_n(content.begin() + static_cast<std::ptrdiff_t>(h.offset), count, into);
+    h.offset += count;
+    return true;
+  }
+  bool AtEndOfInput(FileHandle input) override {
+    const Handle& h = handles_.at(input);
+    return !Fails(FileCall::AtEnd) && h.offset == files.at(h.path).size();
+  }
+  void CloseInput(FileHandle input) override { CloseHandle(input); }
+  bool IsReadOnly(const WidePath& target) override { return read_only.count(target) > 0; }
+  std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target) override {
+    if (Fails(FileCall::CreateTemporary)) return std::nullopt;
+    WidePath path = TemporaryPathFor(target, "fake0001");
+    files[path];
+    return CreatedTemporary{NewHandle(path), path};
+  }
+  bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) override {
+    ByteBuffer& content = files.at(handles_.at(output).path);
+    if (Fails(FileCall::Write)) {
+      content.insert(content.end(), from, from + count / 2);  // a partial write
+      return false;
+    }
+    content.insert(content.end(), from, from + count);
+    return true;
+  }
+  bool CloseOutput(FileHandle output) override {
+    CloseHandle(output);
+    return !Fails(FileCall::CloseOutput);
+  }
+  bool ReplaceTarget(const WidePath& temporary, const WidePath& target) override {
+    if (Fails(FileCall::Replace) || folders.count(target) || target.empty()) return false;
+    files[target] = std::move(files.at(temporary));
+    files.erase(temporary);
+    return true;
+  }
+  void DiscardTemporary(const WidePath& temporary) override { files.erase(temporary); }
+
+ private:
+  struct Handle {
+    WidePath path;
+    std::size_t offset = 0;
+  };
+  bool Fails(FileCall call) {
+    const auto scheduled = fail_at.find(call);
+    return ++calls_[call] == (scheduled == fail_at.end() ? 0 : scheduled->second);
+  }
+  FileHandle NewHandle(const WidePath& path) {
+    ++open_handles;
+    handles_[++last_handle_] = Handle{path};
+    return last_handle_;
+  }
+  void CloseHandle(FileHandle handle) {
+    if (handles_.erase(handle)) --open_handles;
+  }
+  std::map<FileCall, int> calls_;
+  std::map<FileHandle, Handle> handles_;
+  FileHandle last_handle_ = 100;
+};
+
+// Records what a run shows, as UTF-8, and how often it waits.
+class FakeConsole final : public Console {
+ public:
+  std::string shown;
+  int waits = 0;
+
+  void Prepare() override {}
+  void WriteNarrow(NarrowText bytes) override { shown.append(bytes); }
+  void WriteWide(WideText text) override {
+    for (char16_t unit : text) {  // the tools' texts lie within the BMP
+      if (unit < 0x80) {
+        shown += static_cast<char>(unit);
+      } else if (unit < 0x800) {
+        shown += static_cast<char>(0xC0 | (unit >> 6));
+        shown += static_cast<char>(0x80 | (unit & 0x3F));
+      } else {
+        shown += static_cast<char>(0xE0 | (unit >> 12));
+        shown += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+        shown += static_cast<char>(0x80 | (unit & 0x3F));
+      }
+    }
+  }
+  void WritePath(const WidePath& path) override {
+    for (PathUnit unit : path) shown += static_cast<char>(unit);  // the tests use ASCII paths
+  }
+  void Flush() override {}
+  void WaitForEnter() override { ++waits; }
+};

@@ -1,0 +1,163 @@
+// Whole runs over the fake seam: every scheduled failure gives its outcome's
+// text and status, exactly one wait, an untouched input, an output name that
+// holds the old file or the complete new one, and no temporary file.
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+#include "image_tool.h"
+#include "vault_tool.h"
+
+namespace {
+
+WidePath Path(std::string_view ascii) { return WidePath(ascii.begin(), ascii.end()); }
+
+ByteBuffer Pattern(std::size_t size) {
+  ByteBuffer bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + i / 251);
+  return bytes;
+}
+
+ByteBuffer Masked(ByteBuffer bytes) {
+  for (unsigned char& b : bytes) b ^= 0x6B;
+  return bytes;
+}
+
+const std::string Pause = "\n按回车键退出程序...";
+const std::string VaultLoadFailed = "错误: 无法读取文件，请检查路径或确认文件未被占用。\n";
+const std::string VaultCreated = "处理成功！已生成: in.mp4.xyz\n" + Pause;
+const std::string VaultStoreFailed = "写入失败，请检查权限或空间。\n" + Pause;
+
+enum class Expect { Created, LoadFailed, StoreFailed };
+
+struct FaultCase {
+  const char* name;
+  FileCall call;
+  int occurrence;        // 0: nothing fails
+  std::int64_t size_skew;  // reported size minus real size
+  bool read_only_output;
+  Expect expect;
+};
+
+// The input spans three pieces, so "2" is a failure in the middle of the file.
+const FaultCase FaultCases[] = {
+    {"no_fault", FileCall::Open, 0, 0, false, Expect::Created},
+    {"open_fails", FileCall::Open, 1, 0, false, Expect::LoadFailed},
+    {"first_read_fails", FileCall::Read, 1, 0, false, Expect::LoadFailed},
+    {"mid_read_fails", FileCall::Read, 2, 0, false, Expect::LoadFailed},
+    {"file_shrank", FileCall::Open, 0, 1000, false, Expect::LoadFailed},
+    {"file_grew", FileCall::Open, 0, -1000, false, Expect::LoadFailed},
+    {"more_bytes_at_end", FileCall::AtEnd, 1, 0, false, Expect::LoadFailed},
+    {"create_fails", FileCall::CreateTemporary, 1, 0, false, Expect::StoreFailed},
+    {"first_write_fails", FileCall::Write, 1, 0, false, Expect::StoreFailed},
+    {"last_write_fails", FileCall::Write, 3, 0, false, Expect::StoreFailed},
+    {"close_fails", FileCall::CloseOutput, 1, 0, false, Expect::StoreFailed},
+    {"rename_fails", FileCall::Replace, 1, 0, false, Expect::StoreFailed},
+    {"output_read_only", FileCall::Open, 0, 0, true, Expect::StoreFailed},
+};
+
+class FaultSchedule : public testing::TestWithParam<std::tuple<FaultCase, bool>> {};
+
+TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
+  const auto& [fault, output_exists] = GetParam();
+  const WidePath input = Path("in.mp4"), output = Path("in.mp4.xyz");
+  const ByteBuffer source = Pattern(2 * PieceSize + 100);
+  const ByteBuffer old_output = Pattern(17);
+
+  FakeFileSystem files;
+  files.files[input] = source;
+  if (output_exists) files.files[output] = old_output;
+  if (fault.read_only_output) files.read_only.insert(output);
+  if (fault.size_skew != 0) files.reported_size[input] = source.size() + fault.size_skew;
+  if (fault.occurrence != 0) files.fail_at[fault.call] = fault.occurrence;
+  FakeConsole console;
+
+  const int status = RunDropped(VaultToolProfile, console, files, std::vector<WidePath>{Path("vorlune"), input});
+
+  EXPECT_EQ(console.waits, 1);
+  EXPECT_EQ(files.open_handles, 0);
+  EXPECT_EQ(files.files[input], source);
+  switch (fault.expect) {
+    case Expect::Created:
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(console.shown, VaultCreated);
+      EXPECT_EQ(files.files[output], Masked(source));
+      break;
+    case Expect::LoadFailed:
+      EXPECT_EQ(status, 1);
+      EXPECT_EQ(console.shown, VaultLoadFailed);
+      break;
+    case Expect::StoreFailed:
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(console.shown, VaultStoreFailed);
+      break;
+  }
+  if (fault.expect != Expect::Created) {
+    if (output_exists) {
+      EXPECT_EQ(files.files[output], old_output);
+    } else {
+      EXPECT_EQ(files.files.count(output), 0u);
+    }
+  }
+  EXPECT_EQ(files.files.size(), output_exists || fault.expect == Expect::Created ? 2u : 1u)
+      << "a temporary file was left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultSchedule, testing::Combine(testing::ValuesIn(FaultCases), testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "_over_old_output" : "_fresh");
+                         });
+
+struct TextCase {
+  const char* name;
+  const ToolProfile* profile;
+  std::optional<std::vector<WidePath>> arguments;
+  bool input_exists;
+  bool output_is_folder;
+  int status;
+  std::string shown;
+};
+
+const std::string ImageUsage = "请将文件拖拽到这个 EXE 上运行！\n提示: 拖入 .png 会生成 .xyz; 拖入 .xyz 会还原 .png\n";
+const std::string VaultUsage =
+    "【Vorlune】\n请将 .mp4 / .txt / .xyz 文件拖拽到这里！\n提示: 拖入 .xyz 文件可以一键还原！\n";
+
+const TextCase TextCases[] = {
+    {"image_no_argument", &ImageToolProfile, std::vector<WidePath>{Path("q")}, true, false, 0, ImageUsage},
+    {"image_unsplittable", &ImageToolProfile, std::nullopt, true, false, 0, ImageUsage},
+    {"vault_no_argument", &VaultToolProfile, std::vector<WidePath>{Path("v")}, true, false, 0, VaultUsage},
+    {"image_created", &ImageToolProfile, std::vector<WidePath>{Path("q"), Path("d/cat.xyz")}, true, false, 0,
+     "转换成功！已生成: d/cat.png\n" + Pause},
+    {"image_extra_arguments_ignored", &ImageToolProfile,
+     std::vector<WidePath>{Path("q"), Path("d/cat.xyz"), Path("missing")}, true, false, 0,
+     "转换成功！已生成: d/cat.png\n" + Pause},
+    {"image_store_failed_shows_path", &ImageToolProfile, std::vector<WidePath>{Path("q"), Path("d/cat.xyz")}, true,
+     true, 0, "写入失败: d/cat.png\n" + Pause},
+    {"image_load_failed", &ImageToolProfile, std::vector<WidePath>{Path("q"), Path("d/cat.xyz")}, false, false, 1,
+     "错误: 无法打开文件。请确认文件存在且未被占用。\n"},
+    {"vault_bare_suffix", &VaultToolProfile, std::vector<WidePath>{Path("v"), Path("d/cat.xyz")}, true, false, 0,
+     "处理成功！已生成: d/cat\n" + Pause},
+};
+
+TEST(ProfileTexts, EachOutcomeShowsItsToolsWords) {
+  for (const TextCase& c : TextCases) {
+    FakeFileSystem files;
+    if (c.input_exists) files.files[Path("d/cat.xyz")] = Pattern(5);
+    if (c.output_is_folder) files.folders.insert(Path("d/cat.png"));
+    FakeConsole console;
+    EXPECT_EQ(RunDropped(*c.profile, console, files, c.arguments), c.status) << c.name;
+    EXPECT_EQ(console.shown, c.shown) << c.name;
+    EXPECT_EQ(console.waits, 1) << c.name;
+  }
+}
+
+TEST(ProfileTexts, EmptyFileGivesEmptyOutput) {
+  FakeFileSystem files;
+  files.files[Path("empty")] = {};
+  FakeConsole console;
+  EXPECT_EQ(RunDropped(VaultToolProfile, console, files, std::vector<WidePath>{Path("v"), Path("empty")}), 0);
+  ASSERT_EQ(files.files.count(Path("empty.xyz")), 1u);
+  EXPECT_TRUE(files.files[Path("empty.xyz")].empty());
+}
+
+}  // namespace
