@@ -1,0 +1,269 @@
+#!/usr/bin/env python3
+"""Black-box cases against the built programs.
+
+Each case lays out files in a scratch folder, runs one program there with the
+given arguments and standard input, and checks the exact standard output, an
+empty standard error, the exit status and every file left in the folder.
+The same table runs the native programs or the Windows .exe files under Wine
+(--exec-prefix wine --encoding gbk --newline crlf).
+"""
+import argparse
+import fcntl
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+MASK = 0x6B
+PAUSE = "\n按回车键退出程序..."
+TEXTS = {
+    "quistel": {
+        "usage": "请将文件拖拽到这个 EXE 上运行！\n提示: 拖入 .png 会生成 .xyz; 拖入 .xyz 会还原 .png\n",
+        "open_failed": "错误: 无法打开文件。请确认文件存在且未被占用。\n",
+        "created": "转换成功！已生成: {out}\n" + PAUSE,
+        "write_failed": "写入失败: {out}\n" + PAUSE,
+    },
+    "vorlune": {
+        "usage": "【Vorlune】\n请将 .mp4 / .txt / .xyz 文件拖拽到这里！\n提示: 拖入 .xyz 文件可以一键还原！\n",
+        "open_failed": "错误: 无法读取文件，请检查路径或确认文件未被占用。\n",
+        "created": "处理成功！已生成: {out}\n" + PAUSE,
+        "write_failed": "写入失败，请检查权限或空间。\n" + PAUSE,
+    },
+}
+SAMPLE = bytes((i * 37 + i // 256) & 0xFF for i in range(300_000))  # more than one piece
+OLD = b"old content that is longer than nothing"
+
+
+def masked(data):
+    return bytes(b ^ MASK for b in data)
+
+
+# Files: name -> bytes; a name ending in "/" is a folder.
+# expect_files: the whole folder afterwards; None for a file means "masked SAMPLE".
+CASES = [
+    # name, tool, files before, arguments, outcome, shown output name, files after
+    ("usage_image", "quistel", {}, [], "usage", None, {}),
+    ("usage_vault", "vorlune", {}, [], "usage", None, {}),
+    ("disguise_picture", "quistel", {"cat.png": SAMPLE}, ["cat.png"], "created", "cat.png.xyz",
+     {"cat.png": SAMPLE, "cat.png.xyz": masked(SAMPLE)}),
+    ("restore_picture_as_png", "quistel", {"cat.xyz": masked(SAMPLE)}, ["cat.xyz"], "created", "cat.png",
+     {"cat.xyz": masked(SAMPLE), "cat.png": SAMPLE}),
+    ("restore_video_name", "vorlune", {"clip.mp4.xyz": masked(SAMPLE)}, ["clip.mp4.xyz"], "created", "clip.mp4",
+     {"clip.mp4.xyz": masked(SAMPLE), "clip.mp4": SAMPLE}),
+    ("upper_case_suffix_disguised_again", "vorlune", {"a.XYZ": b"x"}, ["a.XYZ"], "created", "a.XYZ.xyz",
+     {"a.XYZ": b"x", "a.XYZ.xyz": masked(b"x")}),
+    ("replaces_longer_output_exactly", "vorlune", {"n.txt": b"hi", "n.txt.xyz": OLD}, ["n.txt"], "created",
+     "n.txt.xyz", {"n.txt": b"hi", "n.txt.xyz": masked(b"hi")}),
+    ("empty_file", "vorlune", {"e": b""}, ["e"], "created", "e.xyz", {"e": b"", "e.xyz": b""}),
+    ("relative_subfolder", "quistel", {"sub/": None, "sub/p.png": b"abc"}, ["sub/p.png"], "created",
+     "sub/p.png.xyz", {"sub/": None, "sub/p.png": b"abc", "sub/p.png.xyz": masked(b"abc")}),
+    ("only_first_argument", "vorlune", {"a": b"1", "b": b"2"}, ["a", "b"], "created", "a.xyz",
+     {"a": b"1", "b": b"2", "a.xyz": masked(b"1")}),
+    ("missing_input", "quistel", {}, ["nope.png"], "open_failed", None, {}),
+    ("missing_input_vault", "vorlune", {}, ["nope"], "open_failed", None, {}),
+    ("folder_input", "vorlune", {"d/": None}, ["d"], "open_failed", None, {"d/": None}),
+    ("output_is_folder", "quistel", {"c.png": b"z", "c.png.xyz/": None}, ["c.png"], "write_failed",
+     "c.png.xyz", {"c.png": b"z", "c.png.xyz/": None}),
+    ("bare_suffix_vault", "vorlune", {".xyz": b"q"}, [".xyz"], "write_failed", None, {".xyz": b"q"}),
+    ("bare_suffix_image", "quistel", {".xyz": b"q"}, [".xyz"], "created", ".png",
+     {".xyz": b"q", ".png": masked(b"q")}),
+    ("read_only_output_kept", "vorlune", {"r": b"new", "r.xyz": OLD}, ["r"], "write_failed", None,
+     {"r": b"new", "r.xyz": OLD}),
+]
+
+
+class Harness:
+    def __init__(self, args):
+        self.programs = {"quistel": os.path.abspath(args.quistel), "vorlune": os.path.abspath(args.vorlune)}
+        self.prefix = args.exec_prefix.split() if args.exec_prefix else []
+        self.encoding = args.encoding
+        self.newline = "\r\n" if args.newline == "crlf" else "\n"
+        self.windows = bool(self.prefix)
+
+    def expected(self, tool, outcome, out):
+        text = TEXTS[tool][outcome].format(out=out)
+        return text.replace("\n", self.newline).encode(self.encoding)
+
+    def run(self, tool, arguments, folder, stdin=b"", timeout=60):
+        program = self.programs[tool]
+        if not os.path.isfile(program):  # Wine would report a missing file as a run with status 1
+            raise AssertionError(f"program not built: {program}")
+        return subprocess.run(self.prefix + [program] + arguments, cwd=folder, input=stdin,
+                              capture_output=True, timeout=timeout)
+
+
+def lay_out(folder, files):
+    for name, content in files.items():
+        path = os.path.join(folder, name)
+        if name.endswith("/"):
+            os.makedirs(path, exist_ok=True)
+        else:
+            with open(path, "wb") as f:
+                f.write(content)
+
+
+def read_back(folder):
+    found = {}
+    for root, dirs, names in os.walk(folder):
+        for d in dirs:
+            found[os.path.relpath(os.path.join(root, d), folder) + "/"] = None
+        for n in names:
+            path = os.path.join(root, n)
+            rel = os.path.relpath(path, folder)
+            found[rel] = os.readlink(path).encode() if os.path.islink(path) else open(path, "rb").read()
+    return found
+
+
+class BlackBox(unittest.TestCase):
+    harness = None
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="black_box_")
+
+    def tearDown(self):
+        for root, dirs, names in os.walk(self.folder):
+            for n in names:
+                p = os.path.join(root, n)
+                if not os.path.islink(p):
+                    os.chmod(p, 0o644)
+        shutil.rmtree(self.folder)
+
+    def check(self, case):
+        name, tool, before, arguments, outcome, out, after = case
+        lay_out(self.folder, before)
+        if name == "read_only_output_kept":
+            os.chmod(os.path.join(self.folder, "r.xyz"), 0o444)
+        result = self.harness.run(tool, arguments, self.folder)
+        self.assertEqual(result.stdout, self.harness.expected(tool, outcome, out))
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.returncode, 1 if outcome == "open_failed" else 0)
+        self.assertEqual(read_back(self.folder), after)
+
+    def test_table(self):
+        for case in CASES:
+            with self.subTest(case[0]):
+                self.tearDown()
+                self.setUp()
+                self.check(case)
+
+    def test_either_tool_restores_the_others_disguise(self):
+        lay_out(self.folder, {"v.png": SAMPLE})
+        self.harness.run("vorlune", ["v.png"], self.folder)
+        self.harness.run("quistel", ["v.png.xyz"], self.folder)
+        os.rename(os.path.join(self.folder, "v.png.xyz"), os.path.join(self.folder, "w.png.xyz"))
+        self.harness.run("vorlune", ["w.png.xyz"], self.folder)
+        self.assertEqual(read_back(self.folder),
+                         {"v.png": SAMPLE, "v.png.png": SAMPLE, "w.png.xyz": masked(SAMPLE), "w.png": SAMPLE})
+
+    def test_waits_for_exactly_one_enter(self):
+        lay_out(self.folder, {"w": b"1"})
+        for arguments in ([], ["w"], ["missing"]):
+            with self.subTest(arguments):
+                process = subprocess.Popen(self.harness.prefix + [self.harness.programs["vorlune"]] + arguments,
+                                           cwd=self.folder, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+                with self.assertRaises(subprocess.TimeoutExpired):
+                    process.wait(timeout=1.5)  # still waiting for Enter
+                process.stdin.write(b"\n")
+                process.stdin.flush()  # the pipe stays open: a second wait would hang
+                self.assertEqual(process.wait(timeout=20), 1 if arguments == ["missing"] else 0)
+                process.stdin.close()
+
+
+class PosixOnly(unittest.TestCase):
+    """Sharing, special files and links, which only the native programs see this way."""
+    harness = None
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="black_box_posix_")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def run_vault(self, *arguments, timeout=20):
+        return self.harness.run("vorlune", list(arguments), self.folder, timeout=timeout)
+
+    def test_special_files_refused_at_once(self):
+        fifo = os.path.join(self.folder, "pipe")
+        os.mkfifo(fifo)
+        for path in (fifo, "/dev/zero", "/dev/null"):
+            with self.subTest(path):
+                result = self.run_vault(path, timeout=10)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stdout, self.harness.expected("vorlune", "open_failed", None))
+        self.assertEqual(os.listdir(self.folder), ["pipe"])
+
+    def test_input_under_a_writers_lock_is_refused(self):
+        path = os.path.join(self.folder, "held")
+        with open(path, "wb") as f:
+            f.write(b"data")
+        for lock in ("flock", "record"):
+            with self.subTest(lock), open(path, "r+b") as holder:
+                if lock == "flock":
+                    fcntl.flock(holder, fcntl.LOCK_EX)
+                else:
+                    fcntl.lockf(holder, fcntl.LOCK_EX)
+                result = self.run_vault("held")
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(sorted(os.listdir(self.folder)), ["held"])
+        # A reader's lock does not stand in the way.
+        with open(path, "rb") as holder:
+            fcntl.flock(holder, fcntl.LOCK_SH)
+            self.assertEqual(self.run_vault("held").returncode, 0)
+
+    def test_link_at_output_name_is_replaced_not_followed(self):
+        with open(os.path.join(self.folder, "in"), "wb") as f:
+            f.write(b"secret")
+        os.symlink("in", os.path.join(self.folder, "in.xyz"))
+        self.assertEqual(self.run_vault("in").returncode, 0)
+        self.assertEqual(read_back(self.folder), {"in": b"secret", "in.xyz": masked(b"secret")})
+
+    def test_output_without_write_bits_kept_even_for_root(self):
+        lay_out(self.folder, {"in": b"new", "in.xyz": OLD})
+        os.chmod(os.path.join(self.folder, "in.xyz"), 0o500)
+        result = self.run_vault("in")
+        self.assertEqual(result.stdout, self.harness.expected("vorlune", "write_failed", None))
+        self.assertEqual(read_back(self.folder), {"in": b"new", "in.xyz": OLD})
+
+    def test_names_are_bytes_shown_as_given(self):
+        for name in ("猫 photo.png", "-dash", "new\nline", "emoji 😀", "latin1 \xe9".encode("latin-1")):
+            with self.subTest(repr(name)):
+                raw = name if isinstance(name, bytes) else name.encode()
+                with open(os.path.join(self.folder.encode(), raw), "wb") as f:
+                    f.write(b"v")
+                result = subprocess.run([self.harness.programs["quistel"], raw], cwd=self.folder, capture_output=True)
+                self.assertEqual(result.stdout, "转换成功！已生成: ".encode() + raw + b".xyz\n" + PAUSE.encode())
+                with open(os.path.join(self.folder.encode(), raw + b".xyz"), "rb") as f:
+                    self.assertEqual(f.read(), masked(b"v"))
+
+    def test_new_output_gets_the_usual_permissions(self):
+        lay_out(self.folder, {"in": b"p"})
+        old = os.umask(0o027)
+        try:
+            self.run_vault("in")
+        finally:
+            os.umask(old)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.folder, "in.xyz")).st_mode), 0o640)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quistel", required=True)
+    parser.add_argument("--vorlune", required=True)
+    parser.add_argument("--exec-prefix", default="")
+    parser.add_argument("--encoding", default="utf-8")
+    parser.add_argument("--newline", choices=["lf", "crlf"], default="lf")
+    args, rest = parser.parse_known_args()
+    harness = Harness(args)
+    BlackBox.harness = PosixOnly.harness = harness
+    suites = [BlackBox] if harness.windows else [BlackBox, PosixOnly]
+    loader = unittest.TestLoader()
+    suite = unittest.TestSuite(loader.loadTestsFromTestCase(s) for s in suites)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
