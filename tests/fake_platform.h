@@ -1,8 +1,12 @@
 // In-memory stand-ins for the platform seam. The file system fails the
 // scheduled call (the n-th open, read, write, close or rename), so that every
 // failure path of a run can be driven and what it leaves behind inspected.
+// It also counts misuses a real system would punish: a handle used after
+// close or closed twice, a temporary file moved or removed while still open,
+// a remove or move of anything but a temporary file the run created.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -11,7 +15,7 @@
 #include "platform.h"
 #include "temporary_name.h"
 
-enum class FileCall { Open, Read, AtEnd, CreateTemporary, Write, CloseOutput, Replace };
+enum class FileCall { Open, Read, AtEnd, CloseInput, CreateTemporary, Write, CloseOutput, Replace };
 
 class FakeFileSystem final : public FileSystem {
  public:
@@ -22,7 +26,9 @@ class FakeFileSystem final : public FileSystem {
   // that shrinks or grows while it is read).
   std::map<WidePath, std::uint64_t> reported_size;
   std::map<FileCall, int> fail_at;  // 1-based occurrence of the call to fail
+  std::set<FileCall> fired;  // the scheduled failures that happened
   int open_handles = 0;
+  int misuses = 0;
 
   std::optional<OpenedInput> OpenInput(const WidePath& path) override {
     if (Fails(FileCall::Open) || !files.count(path)) return std::nullopt;
@@ -32,6 +38,7 @@ class FakeFileSystem final : public FileSystem {
   }
   bool ReadExactly(FileHandle input, unsigned char* into, std::size_t count) override {
     if (Fails(FileCall::Read)) return false;
+    if (!handles_.count(input)) return Misuse(false);
     Handle& h = handles_.at(input);
     const ByteBuffer& content = files.at(h.path);
     if (h.offset + count > content.size()) return false;
@@ -40,18 +47,32 @@ class FakeFileSystem final : public FileSystem {
     return true;
   }
   bool AtEndOfInput(FileHandle input) override {
+    if (!handles_.count(input)) return Misuse(false);
     const Handle& h = handles_.at(input);
     return !Fails(FileCall::AtEnd) && h.offset == files.at(h.path).size();
   }
-  void CloseInput(FileHandle input) override { CloseHandle(input); }
+  // A failed close still releases the handle, as POSIX close does; the
+  // run has nothing to report about its input.
+  void CloseInput(FileHandle input) override {
+    Fails(FileCall::CloseInput);
+    CloseHandle(input);
+  }
   bool IsReadOnly(const WidePath& target) override { return read_only.count(target) > 0; }
   std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target) override {
     if (Fails(FileCall::CreateTemporary)) return std::nullopt;
-    WidePath path = TemporaryPathFor(target, "fake0001");
+    // Distinct names skipping taken ones, like O_EXCL with a fresh token.
+    WidePath path;
+    do {
+      char token[TemporaryTokenLength + 1];
+      std::snprintf(token, sizeof token, "fake%04d", ++temporaries_made_);
+      path = TemporaryPathFor(target, token);
+    } while (files.count(path) || folders.count(path));
     files[path];
+    temporaries_.insert(path);
     return CreatedTemporary{NewHandle(path), path};
   }
   bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) override {
+    if (!handles_.count(output)) return Misuse(false);
     ByteBuffer& content = files.at(handles_.at(output).path);
     if (Fails(FileCall::Write)) {
       content.insert(content.end(), from, from + count / 2);  // a partial write
@@ -65,12 +86,18 @@ class FakeFileSystem final : public FileSystem {
     return !Fails(FileCall::CloseOutput);
   }
   bool ReplaceTarget(const WidePath& temporary, const WidePath& target) override {
+    if (!IsClosedTemporary(temporary)) return Misuse(false);
     if (Fails(FileCall::Replace) || folders.count(target) || target.empty()) return false;
     files[target] = std::move(files.at(temporary));
     files.erase(temporary);
+    temporaries_.erase(temporary);
     return true;
   }
-  void DiscardTemporary(const WidePath& temporary) override { files.erase(temporary); }
+  void DiscardTemporary(const WidePath& temporary) override {
+    if (!IsClosedTemporary(temporary)) return static_cast<void>(Misuse(false));
+    files.erase(temporary);
+    temporaries_.erase(temporary);
+  }
 
  private:
   struct Handle {
@@ -79,7 +106,20 @@ class FakeFileSystem final : public FileSystem {
   };
   bool Fails(FileCall call) {
     const auto scheduled = fail_at.find(call);
-    return ++calls_[call] == (scheduled == fail_at.end() ? 0 : scheduled->second);
+    const bool fails = ++calls_[call] == (scheduled == fail_at.end() ? 0 : scheduled->second);
+    if (fails) fired.insert(call);
+    return fails;
+  }
+  bool Misuse(bool result) {
+    ++misuses;
+    return result;
+  }
+  bool IsClosedTemporary(const WidePath& path) const {
+    if (!temporaries_.count(path)) return false;
+    for (const auto& [handle, h] : handles_) {
+      if (h.path == path) return false;
+    }
+    return true;
   }
   FileHandle NewHandle(const WidePath& path) {
     ++open_handles;
@@ -87,9 +127,15 @@ class FakeFileSystem final : public FileSystem {
     return last_handle_;
   }
   void CloseHandle(FileHandle handle) {
-    if (handles_.erase(handle)) --open_handles;
+    if (handles_.erase(handle)) {
+      --open_handles;
+    } else {
+      Misuse(false);
+    }
   }
   std::map<FileCall, int> calls_;
+  std::set<WidePath> temporaries_;
+  int temporaries_made_ = 0;
   std::map<FileHandle, Handle> handles_;
   FileHandle last_handle_ = 100;
 };

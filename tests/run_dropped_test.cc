@@ -75,6 +75,7 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
 
   EXPECT_EQ(console.waits, 1);
   EXPECT_EQ(files.open_handles, 0);
+  EXPECT_EQ(files.misuses, 0);
   EXPECT_EQ(files.files[input], source);
   switch (fault.expect) {
     case Expect::Created:
