@@ -4,8 +4,11 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libbenchmark-dev python3 time)
+# Icons, packages and their checks: rsvg-convert, dpkg-shlibdeps (with file),
+# desktop-file-validate, groff and man.
+packages+=(librsvg2-bin dpkg-dev file desktop-file-utils groff-base man-db)
 if [ "${1:-all}" = all ]; then
-  packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libxml2-utils)
+  packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libxml2-utils icoutils)
 fi
 
 missing=()
