@@ -216,6 +216,9 @@ class PosixFileSystem final : public FileSystem {
   std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target) override {
     for (int attempt = 0; attempt < 16; ++attempt) {
       WidePath path = TemporaryPathFor(target, RandomToken());
+      // An interruption between the creation and the arming would leave
+      // the file behind: it waits until the handler knows the name.
+      CleanupSignalsBlocked blocked;
       // 0666 less the umask, as for any new file the user makes.
       const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
       if (fd < 0) {
