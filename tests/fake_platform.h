@@ -6,7 +6,6 @@
 // a remove or move of anything but a temporary file the run created.
 #pragma once
 
-#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -63,8 +62,7 @@ class FakeFileSystem final : public FileSystem {
     // Distinct names skipping taken ones, like O_EXCL with a fresh token.
     WidePath path;
     do {
-      char token[TemporaryTokenLength + 1];
-      std::snprintf(token, sizeof token, "fake%04d", ++temporaries_made_);
+      const std::string token = "fake" + std::to_string(10000 + ++temporaries_made_ % 10000).substr(1);
       path = TemporaryPathFor(target, token);
     } while (files.count(path) || folders.count(path));
     files[path];
