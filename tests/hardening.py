@@ -1,0 +1,335 @@
+#!/usr/bin/env python3
+"""Faults from outside against the native programs.
+
+A full disk, signals in the middle of a multi-gigabyte run, a kill, runs
+racing on the same names, files past 4 GiB and names at the length limit.
+After each, the input must be intact, the output name must hold the old file
+or the complete new one, and nothing else may be left in the folder.
+
+    hardening.py --quistel Q --vorlune V [--scratch DIR] [--large]
+
+--scratch is a folder on disk (not in memory) for the multi-gigabyte files;
+--large runs only the cases past 4 GiB.
+"""
+import argparse
+import os
+import re
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from black_box import OLD, SAMPLE, TEXTS, lay_out, masked, read_back  # noqa: E402
+
+GiB = 2**30
+NEEDED_FREE = 12 * GiB
+TEMPORARY = re.compile(r"^\..*~[0-9a-f]{8}\.part$")
+CLEANUP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+PROGRAMS = {}
+SCRATCH = None
+
+
+def expected(tool, outcome, out=None):
+    return TEXTS[tool][outcome].format(out=out).encode()
+
+
+def default_signals():
+    # As a terminal would start it, whatever the test runner ignores.
+    for number in CLEANUP_SIGNALS:
+        signal.signal(number, signal.SIG_DFL)
+
+
+def start(tool, arguments, folder, preexec=default_signals, prefix=()):
+    return subprocess.Popen(list(prefix) + [PROGRAMS[tool]] + list(arguments), cwd=folder, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=preexec)
+
+
+def run(tool, arguments, folder, preexec=default_signals, timeout=120):
+    process = start(tool, arguments, folder, preexec)
+    out, err = process.communicate(timeout=timeout)
+    return process.returncode, out, err
+
+
+def wait_for(predicate, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out")
+        time.sleep(0.005)
+
+
+def temporaries(folder):
+    return [n for n in os.listdir(folder) if TEMPORARY.match(n)]
+
+
+def sparse_file(path, size, markers=None):
+    with open(path, "wb") as f:
+        f.truncate(size)
+        for offset, byte in (markers or {}).items():
+            f.seek(offset)
+            f.write(byte)
+
+
+class Scratch(unittest.TestCase):
+    on_disk = False  # the multi-gigabyte cases need a real disk with room
+
+    def setUp(self):
+        parent = SCRATCH if self.on_disk else None
+        if self.on_disk and shutil.disk_usage(SCRATCH).free < NEEDED_FREE:
+            self.skipTest(f"needs {NEEDED_FREE // GiB} GiB free in {SCRATCH} for the multi-gigabyte files")
+        self.folder = tempfile.mkdtemp(prefix="hardening_", dir=parent)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+
+def file_size_limit(limit):
+    def preexec():
+        default_signals()
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # writes past the limit then fail with EFBIG
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return preexec
+
+
+class DiskFull(Scratch):
+    # name, tool, files before, argument, file size limit, outcome
+    CASES = [
+        ("fresh_mid_file", "vorlune", {"in": SAMPLE}, "in", 100_000, "write_failed"),
+        ("over_old_output", "vorlune", {"in": SAMPLE, "in.xyz": OLD}, "in", 100_000, "write_failed"),
+        ("first_write", "quistel", {"p.png": SAMPLE, "p.png.xyz": OLD}, "p.png", 0, "write_failed"),
+        ("last_byte", "vorlune", {"c.mp4.xyz": masked(SAMPLE), "c.mp4": OLD}, "c.mp4.xyz", len(SAMPLE) - 1,
+         "write_failed"),
+        ("exact_fit", "vorlune", {"c.mp4.xyz": masked(SAMPLE), "c.mp4": OLD}, "c.mp4.xyz", len(SAMPLE), "created"),
+    ]
+
+    def test_write_failure_leaves_the_folder_as_it_was(self):
+        for name, tool, before, argument, limit, outcome in self.CASES:
+            with self.subTest(name):
+                self.tearDown()
+                self.setUp()
+                lay_out(self.folder, before)
+                status, out, err = run(tool, [argument], self.folder, file_size_limit(limit))
+                output = argument[:-4] + (".png" if tool == "quistel" else "") if argument.endswith(".xyz") \
+                    else argument + ".xyz"
+                self.assertEqual((status, out, err), (0, expected(tool, outcome, output), b""))
+                after = dict(before)
+                if outcome == "created":
+                    after[output] = masked(before[argument])
+                self.assertEqual(read_back(self.folder), after)
+
+
+def traced_child(tracer_pid):
+    with open(f"/proc/{tracer_pid}/task/{tracer_pid}/children") as f:
+        children = f.read().split()
+    return int(children[0]) if children else None
+
+
+class Interruptions(Scratch):
+    on_disk = True
+
+    def start_big(self, size=6 * GiB, prefix=()):
+        sparse_file(self.path("big"), size)
+        return start("vorlune", ["big"], self.folder, prefix=prefix)
+
+    def test_signal_mid_run_removes_the_temporary_file(self):
+        for number in CLEANUP_SIGNALS:
+            with self.subTest(signal.Signals(number).name):
+                self.tearDown()
+                self.setUp()
+                process = self.start_big()
+                wait_for(lambda: temporaries(self.folder))
+                time.sleep(0.3)  # well into the file
+                self.assertIsNone(process.poll(), "finished before the signal")
+                process.send_signal(number)
+                out, err = process.communicate(timeout=60)
+                self.assertEqual((process.returncode, out, err), (-number, b"", b""))
+                self.assertEqual(os.listdir(self.folder), ["big"])
+
+    def test_kill_leaves_the_output_name_alone_and_a_telling_stray(self):
+        for old in (None, OLD):
+            with self.subTest(old_output=old is not None):
+                self.tearDown()
+                self.setUp()
+                if old is not None:
+                    lay_out(self.folder, {"big.xyz": old})
+                process = self.start_big()
+                wait_for(lambda: temporaries(self.folder))
+                time.sleep(0.3)
+                process.kill()
+                process.communicate(timeout=60)
+                self.assertEqual(process.returncode, -signal.SIGKILL)
+                [stray] = temporaries(self.folder)
+                self.assertTrue(stray.startswith(".big.xyz~"), stray)
+                if old is None:
+                    self.assertFalse(os.path.exists(self.path("big.xyz")))
+                else:
+                    with open(self.path("big.xyz"), "rb") as f:
+                        self.assertEqual(f.read(), old)
+                stray_size = os.path.getsize(self.path(stray))
+                # The next run neither trips over the stray nor touches it.
+                lay_out(self.folder, {"big": b"again"})
+                self.assertEqual(run("vorlune", ["big"], self.folder)[:2],
+                                 (0, expected("vorlune", "created", "big.xyz")))
+                self.assertEqual(sorted(os.listdir(self.folder)), sorted(["big", "big.xyz", stray]))
+                self.assertEqual(os.path.getsize(self.path(stray)), stray_size)
+                self.assertEqual(open(self.path("big.xyz"), "rb").read(), masked(b"again"))
+
+    def test_signal_while_a_name_changes_hands(self):
+        # strace holds the process at the end of the named call, so the signal
+        # lands in the narrow step between creating or moving the temporary
+        # file and noting that it did.
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed")
+        for call, appears, then in (("openat", temporaries, "nothing"), ("rename", lambda f: ["big.xyz"]
+                                    if os.path.exists(os.path.join(f, "big.xyz")) else [], "complete")):
+            for number in (signal.SIGINT, signal.SIGTERM):
+                with self.subTest(call=call, signal=signal.Signals(number).name):
+                    self.tearDown()
+                    self.setUp()
+                    lay_out(self.folder, {"big": SAMPLE})
+                    tracer = start("vorlune", ["big"], self.folder,
+                                   prefix=("strace", "-f", "-qq", "-o", "/dev/null", "-e", f"trace={call}",
+                                           "-e", f"inject={call}:delay_exit=400000"))
+                    wait_for(lambda: appears(self.folder))
+                    os.kill(traced_child(tracer.pid), number)
+                    tracer.communicate(timeout=60)
+                    self.assertEqual(tracer.returncode, -number)
+                    after = {"big": SAMPLE}
+                    if then == "complete":
+                        after["big.xyz"] = masked(SAMPLE)
+                    self.assertEqual(read_back(self.folder), after)
+
+
+class Concurrency(Scratch):
+    DATA = bytes((i * 7 + i // 4093) & 0xFF for i in range(3_000_000))
+
+    def test_two_runs_on_one_input(self):
+        lay_out(self.folder, {"in": self.DATA})
+        for _ in range(5):
+            runs = [start("vorlune", ["in"], self.folder) for _ in range(2)]
+            for process in runs:
+                self.assertEqual(process.communicate(timeout=60), (expected("vorlune", "created", "in.xyz"), b""))
+            self.assertEqual(read_back(self.folder), {"in": self.DATA, "in.xyz": masked(self.DATA)})
+
+    def test_disguise_and_restore_racing_on_the_same_names(self):
+        lay_out(self.folder, {"a": self.DATA, "a.xyz": masked(self.DATA)})
+        for _ in range(10):
+            runs = [start("vorlune", [name], self.folder) for name in ("a", "a.xyz")]
+            for process in runs:
+                process.communicate(timeout=60)
+                self.assertEqual(process.returncode, 0)
+            self.assertEqual(read_back(self.folder), {"a": self.DATA, "a.xyz": masked(self.DATA)})
+
+    def test_many_runs_in_one_folder(self):
+        before, after, runs = {}, {}, []
+        for i in range(16):
+            data = self.DATA[i * 1000:i * 1000 + 200_000 + i]
+            tool = ("quistel", "vorlune")[i % 2]
+            if i % 4 < 2:
+                name, out = f"f{i}.png", f"f{i}.png.xyz"
+                before[name], after[out] = data, masked(data)
+            else:
+                name, out = f"f{i}.xyz", f"f{i}.png" if tool == "quistel" else f"f{i}"
+                before[name], after[out] = masked(data), data
+            runs.append((tool, name, out))
+        lay_out(self.folder, before)
+        runs = [(start(tool, [name], self.folder), tool, out) for tool, name, out in runs]
+        for process, tool, out in runs:
+            self.assertEqual(process.communicate(timeout=60), (expected(tool, "created", out), b""))
+        after.update(before)
+        self.assertEqual(read_back(self.folder), after)
+
+
+class Names(Scratch):
+    # tool, input name, outcome, output name (None: as the tool derives it)
+    CASES = [
+        ("vorlune", "n" * 251, "created", "n" * 251 + ".xyz"),
+        ("vorlune", "r" * 251 + ".xyz", "created", "r" * 251),
+        ("vorlune", "t" * 252, "write_failed", None),
+        ("quistel", "q" * 252, "write_failed", "q" * 252 + ".xyz"),
+        ("vorlune", "..xyz", "write_failed", None),  # would restore to "."
+        ("vorlune", "...xyz", "write_failed", None),  # would restore to ".."
+        ("quistel", "..xyz", "created", "..png"),
+        ("vorlune", "..", "open_failed", None),
+        ("vorlune", " ", "created", " .xyz"),
+        ("vorlune", "--help", "created", "--help.xyz"),
+        ("vorlune", "sub/../up", "created", "sub/../up.xyz"),
+        ("vorlune", "电影 片段.mp4.xyz", "created", "电影 片段.mp4"),
+        ("quistel", "𝄞\n乐谱.xyz", "created", "𝄞\n乐谱.png"),
+    ]
+
+    def test_names_are_plain_names_up_to_the_limit(self):
+        for tool, name, outcome, out in self.CASES:
+            with self.subTest(tool=tool, name=name[:40]):
+                self.tearDown()
+                self.setUp()
+                os.mkdir(self.path("sub"))
+                if name != "..":
+                    lay_out(self.folder, {name.replace("sub/../", ""): b"plain"})
+                before = read_back(self.folder)
+                status, shown, err = run(tool, [name], self.folder)
+                self.assertEqual((status, shown, err), (1 if outcome == "open_failed" else 0,
+                                                        expected(tool, outcome, out), b""))
+                if outcome == "created":
+                    before[out.replace("sub/../", "")] = masked(b"plain")
+                self.assertEqual(read_back(self.folder), before)
+
+
+class Large(Scratch):
+    """Past 4 GiB and just short of it, in flat memory."""
+    on_disk = True
+    MEMORY_LIMIT_KIB = 16 * 1024
+
+    def test_huge_sparse_files_go_through_whole(self):
+        for tool, size in (("vorlune", 4 * GiB + 1000), ("quistel", 4 * GiB - 1)):
+            with self.subTest(size=size):
+                markers = {0: b"\x01", 2**31: b"\x05", 2**32 - 2: b"\x02", size - 1: b"\x04"}
+                if size > 2**32:
+                    markers.update({2**32: b"\x03", 2**32 + 1: b"\x06"})
+                sparse_file(self.path("big"), size, markers)
+                # Measured by a small go-between: a child of this interpreter
+                # would inherit the interpreter's peak.
+                peak = self.path("peak")
+                process = start(tool, ["big"], self.folder, prefix=("/usr/bin/time", "-f", "%M", "-o", peak))
+                shown, err = process.communicate(timeout=900)
+                os.remove(self.path("big"))
+                self.assertEqual((process.returncode, shown, err), (0, expected(tool, "created", "big.xyz"), b""))
+                with open(peak) as f:
+                    self.assertLessEqual(int(f.read()), self.MEMORY_LIMIT_KIB)
+                os.remove(peak)
+                with open(self.path("big.xyz"), "rb") as f:
+                    self.assertEqual(os.fstat(f.fileno()).st_size, size)
+                    for offset in list(markers) + [1, 12345, 2**32 - 3, size - 2]:
+                        f.seek(offset)
+                        self.assertEqual(f.read(1), masked(markers.get(offset, b"\x00")), offset)
+                os.remove(self.path("big.xyz"))
+                self.assertEqual(os.listdir(self.folder), [])
+
+
+def main():
+    global SCRATCH
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quistel", required=True)
+    parser.add_argument("--vorlune", required=True)
+    parser.add_argument("--scratch", default=tempfile.gettempdir())
+    parser.add_argument("--large", action="store_true")
+    args, rest = parser.parse_known_args()
+    PROGRAMS.update(quistel=os.path.abspath(args.quistel), vorlune=os.path.abspath(args.vorlune))
+    SCRATCH = os.path.abspath(args.scratch)
+    suites = [Large] if args.large else [DiskFull, Interruptions, Concurrency, Names]
+    loader = unittest.TestLoader()
+    result = unittest.TextTestRunner(verbosity=2).run(
+        unittest.TestSuite(loader.loadTestsFromTestCase(s) for s in suites))
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
