@@ -82,10 +82,14 @@ class Harness:
         self.encoding = args.encoding
         self.newline = "\r\n" if args.newline == "crlf" else "\n"
         self.windows = bool(self.prefix)
+        self.options = args
+        for option in ("hold_open", "native_vorlune"):
+            if getattr(args, option):
+                setattr(args, option, os.path.abspath(getattr(args, option)))
 
     def expected(self, tool, outcome, out):
         text = TEXTS[tool][outcome].format(out=out)
-        return text.replace("\n", self.newline).encode(self.encoding)
+        return text.replace("\n", self.newline).encode(self.encoding, errors="replace")
 
     def run(self, tool, arguments, folder, stdin=b"", timeout=60):
         program = self.programs[tool]
@@ -248,6 +252,80 @@ class PosixOnly(unittest.TestCase):
         self.assertEqual(stat.S_IMODE(os.stat(os.path.join(self.folder, "in.xyz")).st_mode), 0o640)
 
 
+class WindowsOnly(unittest.TestCase):
+    """Sharing between Windows processes, UTF-16 names and code page 936, and
+    files written by one build read by the other."""
+    harness = None
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="black_box_windows_")
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def test_input_held_open_for_writing_is_refused(self):
+        lay_out(self.folder, {"held.mp4": b"data"})
+        holder = subprocess.Popen(self.harness.prefix + [self.harness.options.hold_open, "held.mp4"],
+                                  cwd=self.folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            result = self.harness.run("vorlune", ["held.mp4"], self.folder)
+            self.assertEqual(result.returncode, 1)
+            self.assertEqual(result.stdout, self.harness.expected("vorlune", "open_failed", None))
+            self.assertEqual(sorted(os.listdir(self.folder)), ["held.mp4"])
+        finally:
+            holder.communicate(b"\n", timeout=30)
+        self.assertEqual(self.harness.run("vorlune", ["held.mp4"], self.folder).returncode, 0)
+
+    def test_unicode_names_arrive_intact_and_show_in_code_page_936(self):
+        for name in ("图片 测试.png", "smile😀é.txt", "한글.png"):
+            with self.subTest(name):
+                lay_out(self.folder, {name: b"u"})
+                result = self.harness.run("quistel", [name], self.folder)
+                # Only what code page 936 lacks becomes "?", one per character.
+                self.assertEqual(result.stdout, self.harness.expected("quistel", "created", name + ".xyz"))
+                with open(os.path.join(self.folder, name + ".xyz"), "rb") as f:
+                    self.assertEqual(f.read(), masked(b"u"))
+
+    def test_native_and_windows_builds_read_each_others_files(self):
+        lay_out(self.folder, {"a.mp4": SAMPLE, "b.mp4": SAMPLE})
+        self.harness.run("vorlune", ["a.mp4"], self.folder)
+        subprocess.run([self.harness.options.native_vorlune, "a.mp4.xyz"], cwd=self.folder, input=b"", check=True,
+                       capture_output=True)
+        subprocess.run([self.harness.options.native_vorlune, "b.mp4"], cwd=self.folder, input=b"", check=True,
+                       capture_output=True)
+        os.remove(os.path.join(self.folder, "b.mp4"))
+        self.harness.run("vorlune", ["b.mp4.xyz"], self.folder)
+        self.assertEqual(read_back(self.folder), {"a.mp4": SAMPLE, "a.mp4.xyz": masked(SAMPLE),
+                                                  "b.mp4": SAMPLE, "b.mp4.xyz": masked(SAMPLE)})
+
+
+class Large(unittest.TestCase):
+    """A sparse file past 4 GiB goes through whole (run with --large)."""
+    harness = None
+
+    def test_sparse_file_past_4_gib(self):
+        folder = tempfile.mkdtemp(prefix="black_box_large_", dir=self.harness.options.large_folder)
+        try:
+            size = 4 * 2**30 + 1000
+            markers = {0: b"\x01", 2**32 - 1: b"\x02", 2**32: b"\x03", size - 1: b"\x04"}
+            with open(os.path.join(folder, "big"), "wb") as f:
+                f.truncate(size)
+                for offset, byte in markers.items():
+                    f.seek(offset)
+                    f.write(byte)
+            result = self.harness.run("vorlune", ["big"], folder, timeout=600)
+            self.assertEqual(result.stdout, self.harness.expected("vorlune", "created", "big.xyz"))
+            os.remove(os.path.join(folder, "big"))
+            with open(os.path.join(folder, "big.xyz"), "rb") as f:
+                self.assertEqual(os.fstat(f.fileno()).st_size, size)
+                for offset in list(markers) + [12345, 2**31, size - 2]:
+                    f.seek(offset)
+                    self.assertEqual(f.read(1), masked(markers.get(offset, b"\x00")), offset)
+        finally:
+            shutil.rmtree(folder)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quistel", required=True)
@@ -255,10 +333,17 @@ def main():
     parser.add_argument("--exec-prefix", default="")
     parser.add_argument("--encoding", default="utf-8")
     parser.add_argument("--newline", choices=["lf", "crlf"], default="lf")
+    parser.add_argument("--hold-open", help="Windows helper that holds a file open for writing")
+    parser.add_argument("--native-vorlune", help="the native vorlune, to read the .exe's files")
+    parser.add_argument("--large", action="store_true", help="run only the case past 4 GiB")
+    parser.add_argument("--large-folder", default=None, help="a folder on disk for the large case")
     args, rest = parser.parse_known_args()
     harness = Harness(args)
-    BlackBox.harness = PosixOnly.harness = harness
-    suites = [BlackBox] if harness.windows else [BlackBox, PosixOnly]
+    BlackBox.harness = PosixOnly.harness = WindowsOnly.harness = Large.harness = harness
+    if args.large:
+        suites = [Large]
+    else:
+        suites = [BlackBox, WindowsOnly] if harness.windows else [BlackBox, PosixOnly]
     loader = unittest.TestLoader()
     suite = unittest.TestSuite(loader.loadTestsFromTestCase(s) for s in suites)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
