@@ -41,6 +41,14 @@ class Console {
   virtual void WritePath(const WidePath& path) = 0;
   // Makes everything written so far visible.
   virtual void Flush() = 0;
+  // True when standard output is a terminal or console a person watches,
+  // not a file or a pipe.
+  virtual bool IsInteractive() = 0;
+  // Shows a one-line text in place of the previous one, on an interactive
+  // output only; EraseTransient clears it and leaves the caret at the start
+  // of that line, so what follows is written as if it had never been there.
+  virtual void DrawTransient(WideText text) = 0;
+  virtual void EraseTransient() = 0;
   // Flushes, then reads and discards one byte of standard input; returns at
   // once at end of input or on a read error.
   virtual void WaitForEnter() = 0;

@@ -143,6 +143,10 @@ class FakeConsole final : public Console {
  public:
   std::string shown;
   int waits = 0;
+  bool interactive = false;
+  int transient_draws = 0;
+  bool transient_shown = false;
+  std::u16string last_transient;
 
   void Prepare() override {}
   void WriteNarrow(NarrowText bytes) override { shown.append(bytes); }
@@ -164,5 +168,12 @@ class FakeConsole final : public Console {
     for (PathUnit unit : path) shown += static_cast<char>(unit);  // the tests use ASCII paths
   }
   void Flush() override {}
+  bool IsInteractive() override { return interactive; }
+  void DrawTransient(WideText text) override {
+    ++transient_draws;
+    transient_shown = true;
+    last_transient = text;
+  }
+  void EraseTransient() override { transient_shown = false; }
   void WaitForEnter() override { ++waits; }
 };

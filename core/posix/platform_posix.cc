@@ -75,6 +75,19 @@ class PosixConsole final : public Console {
     WriteAllTo(STDOUT_FILENO, reinterpret_cast<const unsigned char*>(pending_.data()), pending_.size());
     pending_.clear();
   }
+  bool IsInteractive() override { return isatty(STDOUT_FILENO) == 1; }
+  void DrawTransient(WideText text) override {
+    // Back to the line's start, the new text, then clear what a longer
+    // earlier text left to its right.
+    WriteNarrow("\r");
+    WriteWide(text);
+    WriteNarrow("\x1b[K");
+    Flush();
+  }
+  void EraseTransient() override {
+    WriteNarrow("\r\x1b[K");
+    Flush();
+  }
   void WaitForEnter() override {
     Flush();
     unsigned char byte;

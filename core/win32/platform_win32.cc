@@ -128,6 +128,28 @@ class Win32Console final : public Console {
     pending_.clear();
   }
 
+  bool IsInteractive() override { return OutputIsConsole(); }
+
+  void DrawTransient(WideText text) override {
+    if (!OutputIsConsole()) return;
+    EraseTransient();
+    WriteToConsole(std::wstring(text.begin(), text.end()));
+  }
+
+  void EraseTransient() override {
+    if (!OutputIsConsole()) return;
+    Flush();
+    // Blanks the caret's whole row and returns to its start: works on every
+    // console, with or without terminal escape sequences.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(output, &info)) return;
+    const COORD row_start{0, info.dwCursorPosition.Y};
+    DWORD blanked = 0;
+    FillConsoleOutputCharacterW(output, L' ', static_cast<DWORD>(info.dwSize.X), row_start, &blanked);
+    SetConsoleCursorPosition(output, row_start);
+  }
+
   void WaitForEnter() override {
     Flush();
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
