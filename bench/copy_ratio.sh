@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Times `vorlune in </dev/null` against `cat in > out` and `dd bs=1M` on the
+# same file, alternating in one run so that both see the same machine state,
+# then reports the medians, their ratios and the tool's peak resident memory
+# on a large sparse file.
+#
+#   bench/copy_ratio.sh [SIZE] [FOLDER]
+#
+# SIZE is anything `truncate -s` accepts (default 512M); FOLDER defaults to
+# /dev/shm (tmpfs). Environment: ROUNDS (default 15), RSS_SIZE (sparse file
+# for the memory check, default 5G; 0 skips it), VORLUNE (the binary; built
+# with the native preset when not given).
+set -euo pipefail
+
+size=${1:-512M}
+folder=${2:-/dev/shm}
+rounds=${ROUNDS:-15}
+rss_size=${RSS_SIZE:-5G}
+repo=$(cd "$(dirname "$0")/.." && pwd)
+
+need_packages=()
+[[ -x /usr/bin/time ]] || need_packages+=(time)
+command -v cmake >/dev/null || need_packages+=(cmake)
+if ((${#need_packages[@]})); then
+  sudo_cmd=()
+  ((EUID == 0)) || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get install -y "${need_packages[@]}" >/dev/null
+fi
+
+vorlune=${VORLUNE:-$repo/build/native/vault_tool/vorlune}
+if [[ -z ${VORLUNE:-} ]]; then
+  (cd "$repo" && cmake --preset native >/dev/null && cmake --build build/native -j2 --target vault_tool >/dev/null)
+fi
+[[ -x $vorlune ]] || { echo "no executable at $vorlune" >&2; exit 1; }
+
+work=$(mktemp -d "$folder/copy_ratio.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+input=$work/in
+output=$work/out
+
+# Incompressible content, so no layer below can shortcut it.
+head -c "$(numfmt --from=iec "$size")" /dev/urandom >"$input"
+bytes=$(stat -c %s "$input")
+
+# Nanoseconds taken by the command given; its output goes nowhere.
+elapsed() {
+  local start end
+  start=$(date +%s%N)
+  "$@" </dev/null >/dev/null 2>&1
+  end=$(date +%s%N)
+  echo $(((end - start)))
+}
+run_cat() { cat "$input" >"$output"; }
+run_dd() { dd if="$input" of="$output" bs=1M; }
+run_vorlune() { "$vorlune" "$input"; }
+clean() {
+  rm -f "$output" "$input.xyz"
+  sync -f "$work"  # earlier output's writeback must not land on the next run
+}
+
+# The result must be right before its speed matters: mask it back by an
+# independent route and compare.
+run_vorlune </dev/null >/dev/null
+table=$(printf '\\%03o' $(seq 0 255))
+masked=$(for ((b = 0; b < 256; ++b)); do printf '\\%03o' $((b ^ 0x6B)); done)
+if ! tr "$table" "$masked" <"$input.xyz" | cmp -s - "$input"; then
+  echo "vorlune output is not the masked input" >&2
+  exit 1
+fi
+clean
+run_cat; clean  # warm the page cache and the binaries
+
+declare -a t_cat t_dd t_vorlune
+for ((r = 0; r < rounds; ++r)); do
+  t_cat+=("$(elapsed run_cat)"); clean
+  t_vorlune+=("$(elapsed run_vorlune)"); clean
+  t_dd+=("$(elapsed run_dd)"); clean
+done
+
+median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+m_cat=$(median "${t_cat[@]}")
+m_dd=$(median "${t_dd[@]}")
+m_vorlune=$(median "${t_vorlune[@]}")
+
+echo "file: $bytes bytes in $folder ($(df --output=fstype "$work" | tail -1)), $rounds rounds, medians:"
+awk -v c="$m_cat" -v d="$m_dd" -v v="$m_vorlune" -v n="$bytes" 'BEGIN {
+  printf "  cat        %8.1f ms  %6.2f GB/s\n", c / 1e6, n / c
+  printf "  dd bs=1M   %8.1f ms  %6.2f GB/s\n", d / 1e6, n / d
+  printf "  vorlune    %8.1f ms  %6.2f GB/s\n", v / 1e6, n / v
+  printf "  vorlune/cat %.3f   dd/cat %.3f   vorlune/dd %.3f\n", v / c, d / c, v / d
+}'
+
+if [[ $rss_size != 0 ]]; then
+  rm -f "$input"
+  truncate -s "$rss_size" "$input"
+  peak=$(/usr/bin/time -v "$vorlune" "$input" </dev/null 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ {print $2}')
+  rss_bytes=$(stat -c %s "$input.xyz")
+  clean
+  echo "peak resident memory on a sparse $rss_size file: $peak KiB (output $rss_bytes bytes)"
+fi
