@@ -36,6 +36,7 @@ struct FaultCase {
   std::int64_t size_skew;  // reported size minus real size
   bool read_only_output;
   Expect expect;
+  bool stray_temporary = false;  // one left by a killed run, under the first name tried
 };
 
 // The input spans three pieces, so "2" is a failure in the middle of the file.
@@ -53,6 +54,9 @@ const FaultCase FaultCases[] = {
     {"close_fails", FileCall::CloseOutput, 1, 0, false, Expect::StoreFailed},
     {"rename_fails", FileCall::Replace, 1, 0, false, Expect::StoreFailed},
     {"output_read_only", FileCall::Open, 0, 0, true, Expect::StoreFailed},
+    {"input_close_fails", FileCall::CloseInput, 1, 0, false, Expect::Created},
+    {"stray_temporary_kept", FileCall::Open, 0, 0, false, Expect::Created, true},
+    {"stray_kept_when_rename_fails", FileCall::Replace, 1, 0, false, Expect::StoreFailed, true},
 };
 
 class FaultSchedule : public testing::TestWithParam<std::tuple<FaultCase, bool>> {};
@@ -69,6 +73,8 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
   if (fault.read_only_output) files.read_only.insert(output);
   if (fault.size_skew != 0) files.reported_size[input] = source.size() + fault.size_skew;
   if (fault.occurrence != 0) files.fail_at[fault.call] = fault.occurrence;
+  const WidePath stray = TemporaryPathFor(output, "fake0001");
+  if (fault.stray_temporary) files.files[stray] = old_output;
   FakeConsole console;
 
   const int status = RunDropped(VaultToolProfile, console, files, std::vector<WidePath>{Path("vorlune"), input});
@@ -98,6 +104,10 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
     } else {
       EXPECT_EQ(files.files.count(output), 0u);
     }
+  }
+  if (fault.stray_temporary) {
+    EXPECT_EQ(files.files[stray], old_output);
+    files.files.erase(stray);
   }
   EXPECT_EQ(files.files.size(), output_exists || fault.expect == Expect::Created ? 2u : 1u)
       << "a temporary file was left behind";
