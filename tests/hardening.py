@@ -188,8 +188,9 @@ class Interruptions(Scratch):
         # file and noting that it did.
         if not shutil.which("strace"):
             self.skipTest("strace is not installed")
-        for call, appears, then in (("openat", temporaries, "nothing"), ("rename", lambda f: ["big.xyz"]
-                                    if os.path.exists(os.path.join(f, "big.xyz")) else [], "complete")):
+        # call held, sign that it took effect, whether the output is then complete
+        for call, took_effect, complete in (("openat", lambda: temporaries(self.folder), False),
+                                            ("rename", lambda: os.path.exists(self.path("big.xyz")), True)):
             for number in (signal.SIGINT, signal.SIGTERM):
                 with self.subTest(call=call, signal=signal.Signals(number).name):
                     self.tearDown()
@@ -198,12 +199,12 @@ class Interruptions(Scratch):
                     tracer = start("vorlune", ["big"], self.folder,
                                    prefix=("strace", "-f", "-qq", "-o", "/dev/null", "-e", f"trace={call}",
                                            "-e", f"inject={call}:delay_exit=400000"))
-                    wait_for(lambda: appears(self.folder))
+                    wait_for(took_effect)
                     os.kill(traced_child(tracer.pid), number)
                     tracer.communicate(timeout=60)
                     self.assertEqual(tracer.returncode, -number)
                     after = {"big": SAMPLE}
-                    if then == "complete":
+                    if complete:
                         after["big.xyz"] = masked(SAMPLE)
                     self.assertEqual(read_back(self.folder), after)
 
