@@ -196,6 +196,7 @@ class PosixFileSystem final : public FileSystem {
       return std::nullopt;
     }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    expected_output_size_ = status.st_size;
     return OpenedInput{fd, static_cast<std::uint64_t>(status.st_size)};
   }
 
@@ -244,6 +245,7 @@ class PosixFileSystem final : public FileSystem {
         DiscardTemporary(path);
         return std::nullopt;
       }
+      ReserveSpace(fd);
       return CreatedTemporary{fd, std::move(path)};
     }
     return std::nullopt;
@@ -267,6 +269,23 @@ class PosixFileSystem final : public FileSystem {
     unlink(temporary.c_str());
     DisarmCleanup();
   }
+
+ private:
+  // Claims the output's blocks in one call before the first write, sized
+  // after the input opened last, whose masked copy the output becomes: on
+  // ext4 this spares each write its delayed-allocation work, about a quarter
+  // of a run. KEEP_SIZE leaves the file empty, so a refused or partial
+  // reservation changes nothing but speed.
+  void ReserveSpace(int fd) {
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (expected_output_size_ > 0) fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, expected_output_size_);
+#else
+    (void)fd;
+#endif
+    expected_output_size_ = 0;
+  }
+
+  off_t expected_output_size_ = 0;
 };
 
 }  // namespace
