@@ -70,24 +70,33 @@ fi
 clean
 run_cat; clean  # warm the page cache and the binaries
 
-declare -a t_cat t_dd t_vorlune
+# The order rotates every round: on this kind of virtual machine a run's cost
+# depends on what ran just before it (freed memory handed back to the host),
+# so a fixed order would favour one command.
+commands=(cat vorlune dd)
+declare -A times
 for ((r = 0; r < rounds; ++r)); do
-  t_cat+=("$(elapsed run_cat)"); clean
-  t_vorlune+=("$(elapsed run_vorlune)"); clean
-  t_dd+=("$(elapsed run_dd)"); clean
+  for ((k = 0; k < ${#commands[@]}; ++k)); do
+    name=${commands[$(((k + r) % ${#commands[@]}))]}
+    times[$name]+=" $(elapsed "run_$name")"
+    clean
+  done
 done
 
 median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
-m_cat=$(median "${t_cat[@]}")
-m_dd=$(median "${t_dd[@]}")
-m_vorlune=$(median "${t_vorlune[@]}")
+m_cat=$(median ${times[cat]})
+m_dd=$(median ${times[dd]})
+m_vorlune=$(median ${times[vorlune]})
 
-echo "file: $bytes bytes in $folder ($(df --output=fstype "$work" | tail -1)), $rounds rounds, medians:"
-awk -v c="$m_cat" -v d="$m_dd" -v v="$m_vorlune" -v n="$bytes" 'BEGIN {
-  printf "  cat        %8.1f ms  %6.2f GB/s\n", c / 1e6, n / c
-  printf "  dd bs=1M   %8.1f ms  %6.2f GB/s\n", d / 1e6, n / d
-  printf "  vorlune    %8.1f ms  %6.2f GB/s\n", v / 1e6, n / v
-  printf "  vorlune/cat %.3f   dd/cat %.3f   vorlune/dd %.3f\n", v / c, d / c, v / d
+fastest() { printf '%s\n' "$@" | sort -n | head -1; }
+echo "file: $bytes bytes in $folder ($(df --output=fstype "$work" | tail -1)), $rounds rounds each, order rotating"
+for name in cat dd vorlune; do
+  awk -v name="$name" -v m="$(median ${times[$name]})" -v f="$(fastest ${times[$name]})" -v n="$bytes" 'BEGIN {
+    printf "  %-8s median %8.1f ms  (fastest %8.1f ms)  %6.2f GB/s\n", name, m / 1e6, f / 1e6, n / m
+  }'
+done
+awk -v c="$m_cat" -v d="$m_dd" -v v="$m_vorlune" 'BEGIN {
+  printf "ratios of medians: vorlune/cat %.3f   dd/cat %.3f   vorlune/dd %.3f\n", v / c, d / c, v / d
 }'
 
 if [[ $rss_size != 0 ]]; then
