@@ -36,13 +36,14 @@ constexpr std::size_t PieceAlignment = 4096;
 
 // Streams `size` bytes from input to output through `capacity` bytes at `window`.
 MaskOutcome TransferMasked(FileSystem& files, FileHandle input, std::uint64_t size, FileHandle output,
-                           unsigned char* window, std::size_t capacity) {
+                           unsigned char* window, std::size_t capacity, const PieceDone& piece_done) {
   for (std::uint64_t done = 0; done < size;) {
     const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, capacity));
     if (!files.ReadExactly(input, window, piece)) return MaskOutcome::LoadFailed;
     MaskBytes(window, piece);
     if (!files.WriteAll(output, window, piece)) return MaskOutcome::StoreFailed;
     done += piece;
+    if (piece_done) piece_done(done, size);
   }
   if (!files.AtEndOfInput(input)) return MaskOutcome::LoadFailed;
   return MaskOutcome::Created;
@@ -50,7 +51,8 @@ MaskOutcome TransferMasked(FileSystem& files, FileHandle input, std::uint64_t si
 
 }  // namespace
 
-MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output) {
+MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output,
+                     const PieceDone& piece_done) {
   const auto opened = files.OpenInput(input);
   if (!opened) return MaskOutcome::LoadFailed;
 
@@ -70,7 +72,8 @@ MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& o
   ByteBuffer buffer(capacity + PieceAlignment);
   const std::size_t skip = (PieceAlignment - reinterpret_cast<std::uintptr_t>(buffer.data()) % PieceAlignment) % PieceAlignment;
   MaskOutcome outcome =
-      TransferMasked(files, opened->handle, opened->size, temporary->handle, buffer.data() + skip, capacity);
+      TransferMasked(files, opened->handle, opened->size, temporary->handle, buffer.data() + skip, capacity,
+                     piece_done);
   files.CloseInput(opened->handle);
 
   if (!files.CloseOutput(temporary->handle) && outcome == MaskOutcome::Created) outcome = MaskOutcome::StoreFailed;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "platform.h"
@@ -29,5 +30,8 @@ enum class MaskOutcome {
 
 // Reads the input, masks it and writes it under `output`, which holds either
 // its old content or the complete result, never anything in between; no
-// other file is left behind. The input is only ever read.
-MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output);
+// other file is left behind. The input is only ever read. `piece_done`, when
+// given, hears of the bytes done so far after every piece.
+using PieceDone = std::function<void(std::uint64_t done, std::uint64_t total)>;
+MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output,
+                     const PieceDone& piece_done = nullptr);

@@ -1,6 +1,7 @@
 #include "run_sequence.h"
 
 #include "file_mask.h"
+#include "progress.h"
 
 namespace {
 
@@ -30,7 +31,13 @@ int RunDropped(const ToolProfile& profile, Console& console, FileSystem& files,
   const WidePath& input = (*arguments)[1];
   const WidePath output = profile.Naming(input);
 
-  switch (MaskFile(files, input, output)) {
+  MaskOutcome outcome;
+  {
+    ProgressLine progress(console);
+    outcome = MaskFile(files, input, output,
+                       [&progress](std::uint64_t done, std::uint64_t total) { progress.Advance(done, total); });
+  }  // the progress line is gone before the report
+  switch (outcome) {
     case MaskOutcome::LoadFailed:
       ShowWideLine(console, profile.OpenFailureText, nullptr);
       console.WaitForEnter();

@@ -9,6 +9,8 @@ packages=(cmake make g++ libgtest-dev libbenchmark-dev python3 time)
 packages+=(librsvg2-bin dpkg-dev file desktop-file-utils groff-base man-db)
 # Sanitizer and fuzz builds (clang with libFuzzer); signals timed by strace.
 packages+=(clang libclang-rt-14-dev strace)
+# The progress line, watched in a real terminal.
+packages+=(tmux)
 if [ "${1:-all}" = all ]; then
   packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libxml2-utils icoutils)
 fi

@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""A long run in a real terminal (tmux) shows a progress line that is gone
+again when the report appears, leaving exactly the run's own texts.
+
+    progress_terminal.py VORLUNE FOLDER_ON_DISK
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+vorlune, parent = os.path.abspath(sys.argv[1]), sys.argv[2]
+session = f"progress_{os.getpid()}"
+folder = tempfile.mkdtemp(prefix="progress_", dir=parent)
+environment = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+
+
+def tmux(*arguments):
+    return subprocess.run(["tmux", "-u", "-L", session] + list(arguments), env=environment, check=True,
+                          capture_output=True, text=True).stdout
+
+
+def screen():
+    return [line.rstrip() for line in tmux("capture-pane", "-p", "-t", session).splitlines()]
+
+
+def wait_for(predicate, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        lines = screen()
+        if predicate(lines):
+            return lines
+        time.sleep(0.05)
+    raise AssertionError("screen never matched:\n" + "\n".join(screen()))
+
+
+try:
+    with open(os.path.join(folder, "big"), "wb") as f:
+        f.truncate(6 * 2**30)  # sparse: long enough to run for seconds
+    tmux("new-session", "-d", "-s", session, "-x", "120", "-y", "10", "-c", folder,
+         f"{vorlune} big; echo status=$?; sleep 60")
+    during = wait_for(lambda lines: any(line.startswith("正在处理: ") for line in lines), 60)
+    progress = next(line for line in during if line.startswith("正在处理: "))
+    assert "% (" in progress and " / 6.0 GiB, " in progress and "/s)" in progress, progress
+    after = wait_for(lambda lines: any("按回车键退出程序..." in line for line in lines), 180)
+    shown = [line for line in after if line]
+    assert after[:3] == ["处理成功！已生成: big.xyz", "", "按回车键退出程序..."], after
+    assert len(shown) == 2, after  # the progress line left nothing behind
+    tmux("send-keys", "-t", session, "Enter")
+    wait_for(lambda lines: "status=0" in lines, 10)
+    print("progress shown:", progress)
+    print("1 passed, 0 failed")
+finally:
+    subprocess.run(["tmux", "-L", session, "kill-server"], capture_output=True)
+    shutil.rmtree(folder)
