@@ -70,10 +70,10 @@ MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& o
 
   const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(opened->size, PieceSize));
   ByteBuffer buffer(capacity + PieceAlignment);
-  const std::size_t skip = (PieceAlignment - reinterpret_cast<std::uintptr_t>(buffer.data()) % PieceAlignment) % PieceAlignment;
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  unsigned char* const window = buffer.data() + (PieceAlignment - start % PieceAlignment) % PieceAlignment;
   MaskOutcome outcome =
-      TransferMasked(files, opened->handle, opened->size, temporary->handle, buffer.data() + skip, capacity,
-                     piece_done);
+      TransferMasked(files, opened->handle, opened->size, temporary->handle, window, capacity, piece_done);
   files.CloseInput(opened->handle);
 
   if (!files.CloseOutput(temporary->handle) && outcome == MaskOutcome::Created) outcome = MaskOutcome::StoreFailed;
