@@ -62,7 +62,7 @@ MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& o
     files.CloseInput(opened->handle);
     return MaskOutcome::StoreFailed;
   }
-  const auto temporary = files.CreateTemporaryBeside(output);
+  const auto temporary = files.CreateTemporaryBeside(output, opened->size);
   if (!temporary) {
     files.CloseInput(opened->handle);
     return MaskOutcome::StoreFailed;

@@ -87,7 +87,10 @@ class FileSystem {
     FileHandle handle;
     WidePath path;
   };
-  virtual std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target) = 0;
+  // `final_size` is what the file will hold once complete: the platform may
+  // set that much space aside, but the file stays empty until written.
+  virtual std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target,
+                                                                std::uint64_t final_size) = 0;
   // Writes all `count` bytes, finishing short writes and retrying
   // interruptions; a write that makes no progress is a failure.
   virtual bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) = 0;

@@ -57,7 +57,7 @@ class FakeFileSystem final : public FileSystem {
     CloseHandle(input);
   }
   bool IsReadOnly(const WidePath& target) override { return read_only.count(target) > 0; }
-  std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target) override {
+  std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target, std::uint64_t) override {
     if (Fails(FileCall::CreateTemporary)) return std::nullopt;
     // Distinct names skipping taken ones, like O_EXCL with a fresh token.
     WidePath path;

@@ -196,7 +196,6 @@ class PosixFileSystem final : public FileSystem {
       return std::nullopt;
     }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    expected_output_size_ = status.st_size;
     return OpenedInput{fd, static_cast<std::uint64_t>(status.st_size)};
   }
 
@@ -227,7 +226,7 @@ class PosixFileSystem final : public FileSystem {
     return S_ISREG(status.st_mode) && (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
   }
 
-  std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target) override {
+  std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target, std::uint64_t final_size) override {
     for (int attempt = 0; attempt < 16; ++attempt) {
       WidePath path = TemporaryPathFor(target, RandomToken());
       // An interruption between the creation and the arming would leave
@@ -245,7 +244,7 @@ class PosixFileSystem final : public FileSystem {
         DiscardTemporary(path);
         return std::nullopt;
       }
-      ReserveSpace(fd);
+      ReserveSpace(fd, final_size);
       return CreatedTemporary{fd, std::move(path)};
     }
     return std::nullopt;
@@ -271,21 +270,18 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
-  // Claims the output's blocks in one call before the first write, sized
-  // after the input opened last, whose masked copy the output becomes: on
-  // ext4 this spares each write its delayed-allocation work, about a quarter
-  // of a run. KEEP_SIZE leaves the file empty, so a refused or partial
+  // Claims the output's blocks in one call before the first write: on ext4
+  // this spares each write its delayed-allocation work, about a quarter of a
+  // run. KEEP_SIZE leaves the file empty, so a refused or partial
   // reservation changes nothing but speed.
-  void ReserveSpace(int fd) {
+  static void ReserveSpace(int fd, std::uint64_t size) {
 #ifdef FALLOC_FL_KEEP_SIZE
-    if (expected_output_size_ > 0) fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, expected_output_size_);
+    if (size > 0) fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
 #else
     (void)fd;
+    (void)size;
 #endif
-    expected_output_size_ = 0;
   }
-
-  off_t expected_output_size_ = 0;
 };
 
 }  // namespace

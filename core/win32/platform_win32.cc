@@ -310,7 +310,7 @@ class Win32FileSystem final : public FileSystem {
     return (attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   }
 
-  std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target) override {
+  std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target, std::uint64_t) override {
     InstallCleanupHandler();
     for (int attempt = 0; attempt < 16; ++attempt) {
       WidePath path = TemporaryPathFor(target, RandomToken());
