@@ -2,6 +2,8 @@
 // tools promise, including the short-path and case rules.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "image_tool.h"
 #include "temporary_name.h"
 #include "vault_tool.h"
@@ -44,7 +46,13 @@ TEST_P(NamingRules, DeriveTheOutputName) {
   EXPECT_EQ(StripOnly(Path(c.input)), Path(c.vault_output));
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, NamingRules, testing::ValuesIn(NamingCases));
+void PrintTo(const NamingCase& c, std::ostream* out) { *out << '"' << c.input << '"'; }
+
+INSTANTIATE_TEST_SUITE_P(Examples, NamingRules, testing::ValuesIn(NamingCases), [](const auto& info) {
+  std::string name = std::to_string(info.index) + "_";
+  for (const char* c = info.param.input; *c != '\0'; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  return name;
+});
 
 TEST(NamingRules, VaultRestoreGivesBackTheOriginalName) {
   for (const char* name : {"clip.mp4", "cat.XYZ", "a", "dir/x.y", "x.xyz.txt"}) {

@@ -59,6 +59,8 @@ const FaultCase FaultCases[] = {
     {"stray_kept_when_rename_fails", FileCall::Replace, 1, 0, false, Expect::StoreFailed, true},
 };
 
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
+
 class FaultSchedule : public testing::TestWithParam<std::tuple<FaultCase, bool>> {};
 
 TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
