@@ -53,13 +53,15 @@ poll() {
 Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$scratch/display" 2>"$scratch/xvfb.log" &
 xvfb_pid=$!
 poll 100 test -s "$scratch/display" || { cat "$scratch/xvfb.log" >&2; echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$scratch/display")"
+DISPLAY=":$(head -n1 "$scratch/display")"
+export DISPLAY
 
 mkdir "$scratch/drop"
 cp samples/cat.png "$scratch/drop/"
 # The window shows only what the program prints, as after a drop; xterm
 # records its own window id and logs the output so we know when it is drawn.
 cd "$scratch/drop"
+# shellcheck disable=SC2016 # $WINDOWID is xterm's, expanded by the inner shell
 LANG=C.UTF-8 LC_ALL=C.UTF-8 PATH="$repo/build/native/image_tool:$PATH" \
   xterm -u8 -fa 'DejaVu Sans Mono' -fd "$cjk_font" -fs 13 -geometry 90x14 -T quistel -b 8 \
     -bg '#1e1e1e' -fg '#d4d4d4' -cr '#d4d4d4' +sb \
