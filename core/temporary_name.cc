@@ -1,5 +1,7 @@
 #include "temporary_name.h"
 
+#include <string_view>
+
 namespace {
 
 bool IsSeparator(PathUnit unit) {
@@ -15,13 +17,14 @@ bool IsHighSurrogate(PathUnit unit) {
 
 }  // namespace
 
-WidePath TemporaryPathFor(const WidePath& target, std::string_view token) {
+WidePath TemporaryPathFor(const WidePath& target, std::uint32_t token) {
   std::size_t name_start = target.size();
   while (name_start > 0 && !IsSeparator(target[name_start - 1])) --name_start;
   const std::size_t name_length = target.size() - name_start;
 
   // "." + stem + "~" + token + ".part"
-  const std::size_t fixed = 1 + 1 + token.size() + 5;
+  constexpr std::size_t token_digits = 8;
+  const std::size_t fixed = 1 + 1 + token_digits + 5;
   const std::size_t shortest_stem = ShortestTemporaryName - fixed;
   std::size_t stem_length = name_length > fixed + shortest_stem ? name_length - fixed : shortest_stem;
   if (stem_length > name_length) stem_length = name_length;
@@ -32,7 +35,7 @@ WidePath TemporaryPathFor(const WidePath& target, std::string_view token) {
   temporary += PathUnit('.');
   temporary.append(target, name_start, stem_length);
   temporary += PathUnit('~');
-  for (char c : token) temporary += PathUnit(c);
+  for (int shift = 28; shift >= 0; shift -= 4) temporary += PathUnit("0123456789abcdef"[(token >> shift) & 15]);
   for (char c : std::string_view(".part")) temporary += PathUnit(c);
   return temporary;
 }

@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (output_is_folder) files.folders.insert(output);
   if (reported_size != input_size) files.reported_size[input] = reported_size;
   // Left by an earlier run that was killed: neither used nor removed.
-  const WidePath stray = TemporaryPathFor(output, "fake0001");
+  const WidePath stray = TemporaryPathFor(output, FakeFileSystem::FirstFakeToken);
   if (stray_temporary && stray != input && stray != output) files.files[stray] = {1, 2, 3};
 
   std::optional<std::vector<WidePath>> arguments;

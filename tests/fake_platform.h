@@ -18,6 +18,8 @@ enum class FileCall { Open, Read, AtEnd, CloseInput, CreateTemporary, Write, Clo
 
 class FakeFileSystem final : public FileSystem {
  public:
+  // Temporary files get this token, then the next ones up.
+  static constexpr std::uint32_t FirstFakeToken = 0xfa4e0001;
   std::map<WidePath, ByteBuffer> files;
   std::set<WidePath> folders;
   std::set<WidePath> read_only;
@@ -62,8 +64,7 @@ class FakeFileSystem final : public FileSystem {
     // Distinct names skipping taken ones, like O_EXCL with a fresh token.
     WidePath path;
     do {
-      const std::string token = "fake" + std::to_string(10000 + ++temporaries_made_ % 10000).substr(1);
-      path = TemporaryPathFor(target, token);
+      path = TemporaryPathFor(target, FirstFakeToken + temporaries_made_++);
     } while (files.count(path) || folders.count(path));
     files[path];
     temporaries_.insert(path);
@@ -133,7 +134,7 @@ class FakeFileSystem final : public FileSystem {
   }
   std::map<FileCall, int> calls_;
   std::set<WidePath> temporaries_;
-  int temporaries_made_ = 0;
+  std::uint32_t temporaries_made_ = 0;
   std::map<FileHandle, Handle> handles_;
   FileHandle last_handle_ = 100;
 };

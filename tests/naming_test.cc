@@ -78,14 +78,14 @@ const TemporaryCase TemporaryCases[] = {
 
 TEST(TemporaryPath, NamesTheTargetAndStaysInItsFolder) {
   for (const TemporaryCase& c : TemporaryCases) {
-    EXPECT_EQ(TemporaryPathFor(Path(c.target), "0123abcd"), Path(c.expected)) << c.target;
+    EXPECT_EQ(TemporaryPathFor(Path(c.target), 0x0123abcd), Path(c.expected)) << c.target;
   }
 }
 
 TEST(TemporaryPath, NeverLongerThanALongTarget) {
   for (std::size_t length = ShortestTemporaryName; length <= 255; ++length) {
     const WidePath target = Path("folder/") + WidePath(length, 'n');
-    EXPECT_EQ(TemporaryPathFor(target, "0123abcd").size(), target.size()) << length;
+    EXPECT_EQ(TemporaryPathFor(target, 0x0123abcd).size(), target.size()) << length;
   }
 }
 

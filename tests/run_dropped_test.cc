@@ -75,7 +75,7 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
   if (fault.read_only_output) files.read_only.insert(output);
   if (fault.size_skew != 0) files.reported_size[input] = source.size() + fault.size_skew;
   if (fault.occurrence != 0) files.fail_at[fault.call] = fault.occurrence;
-  const WidePath stray = TemporaryPathFor(output, "fake0001");
+  const WidePath stray = TemporaryPathFor(output, FakeFileSystem::FirstFakeToken);
   if (fault.stray_temporary) files.files[stray] = old_output;
   FakeConsole console;
 

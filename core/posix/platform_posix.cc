@@ -167,19 +167,12 @@ bool TryLock(int fd, bool exclusive) {
   return fcntl(fd, F_SETLK, &record) == 0;
 }
 
-std::string RandomToken() {
-  static const char digits[] = "0123456789abcdef";
-  unsigned char random[TemporaryTokenLength / 2];
-  if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+std::uint32_t RandomToken() {
+  std::uint32_t token = 0;
+  if (getrandom(&token, sizeof token, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof token)) {
     // Uniqueness is what matters here, and O_EXCL guards it anyway.
-    static unsigned counter = 0;
-    const unsigned long mixed = (static_cast<unsigned long>(getpid()) << 16) ^ ++counter ^ time(nullptr);
-    for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(mixed >> (8 * i));
-  }
-  std::string token;
-  for (unsigned char byte : random) {
-    token += digits[byte >> 4];
-    token += digits[byte & 15];
+    static std::uint32_t counter = 0;
+    token = (static_cast<std::uint32_t>(getpid()) << 16) ^ ++counter ^ static_cast<std::uint32_t>(time(nullptr));
   }
   return token;
 }

@@ -244,23 +244,15 @@ void InstallCleanupHandler() {
   static_cast<void>(installed);
 }
 
-std::string RandomToken() {
-  static const char digits[] = "0123456789abcdef";
-  unsigned char random[TemporaryTokenLength / 2];
-  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+std::uint32_t RandomToken() {
+  std::uint32_t token = 0;
+  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&token), sizeof token,
+                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
     // Uniqueness is what matters here, and CREATE_NEW guards it anyway.
-    static std::uint64_t counter = 0;
+    static std::uint32_t counter = 0;
     LARGE_INTEGER now{};
     QueryPerformanceCounter(&now);
-    const std::uint64_t mixed = static_cast<std::uint64_t>(now.QuadPart) ^
-                                (static_cast<std::uint64_t>(GetCurrentProcessId()) << 24) ^
-                                (++counter * 0x9E3779B97F4A7C15ULL);
-    for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(mixed >> (8 * i));
-  }
-  std::string token;
-  for (unsigned char byte : random) {
-    token += digits[byte >> 4];
-    token += digits[byte & 15];
+    token = static_cast<std::uint32_t>(now.QuadPart) ^ (GetCurrentProcessId() << 16) ^ ++counter;
   }
   return token;
 }
