@@ -3,16 +3,16 @@
 # are missing. Usage: install_dependencies.sh [native|all]
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libbenchmark-dev python3 time)
-# Icons, packages and their checks: rsvg-convert, dpkg-shlibdeps (with file),
-# desktop-file-validate, groff and man.
-packages+=(librsvg2-bin dpkg-dev file desktop-file-utils groff-base man-db)
-# Sanitizer and fuzz builds (clang with libFuzzer); signals timed by strace.
-packages+=(clang libclang-rt-14-dev strace)
-# The progress line, watched in a real terminal.
-packages+=(tmux)
+# Enough to configure and build the native programs (icons are drawn at build time).
+packages=(cmake make g++ libgtest-dev libbenchmark-dev python3 librsvg2-bin)
 if [ "${1:-all}" = all ]; then
+  # Windows cross build and Wine; the manifest and icon checks.
   packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libxml2-utils icoutils)
+  # Packages and their checks: dpkg-shlibdeps (with file), desktop-file-validate, groff and man.
+  packages+=(dpkg-dev file desktop-file-utils groff-base man-db)
+  # Sanitizer and fuzz builds (clang with libFuzzer); signals timed by strace;
+  # peak memory by time; the progress line watched in a real terminal.
+  packages+=(clang libclang-rt-14-dev strace time tmux)
 fi
 
 missing=()
