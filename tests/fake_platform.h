@@ -109,10 +109,7 @@ class FakeFileSystem final : public FileSystem {
     if (fails) fired.insert(call);
     return fails;
   }
-  bool Misuse(bool result) {
-    ++misuses;
-    return result;
-  }
+  bool Misuse(bool result) { return ++misuses, result; }
   bool IsClosedTemporary(const WidePath& path) const {
     if (!temporaries_.count(path)) return false;
     for (const auto& [handle, h] : handles_) {
@@ -125,13 +122,7 @@ class FakeFileSystem final : public FileSystem {
     handles_[++last_handle_] = Handle{path};
     return last_handle_;
   }
-  void CloseHandle(FileHandle handle) {
-    if (handles_.erase(handle)) {
-      --open_handles;
-    } else {
-      Misuse(false);
-    }
-  }
+  void CloseHandle(FileHandle handle) { handles_.erase(handle) ? --open_handles : ++misuses; }
   std::map<FileCall, int> calls_;
   std::set<WidePath> temporaries_;
   std::uint32_t temporaries_made_ = 0;
@@ -147,21 +138,18 @@ class FakeConsole final : public Console {
   bool interactive = false;
   int transient_draws = 0;
   bool transient_shown = false;
-  std::u16string last_transient;
 
   void Prepare() override {}
   void WriteNarrow(NarrowText bytes) override { shown.append(bytes); }
   void WriteWide(WideText text) override {
-    for (char16_t unit : text) {  // the tools' texts lie within the BMP
-      if (unit < 0x80) {
-        shown += static_cast<char>(unit);
-      } else if (unit < 0x800) {
-        shown += static_cast<char>(0xC0 | (unit >> 6));
-        shown += static_cast<char>(0x80 | (unit & 0x3F));
+    for (const unsigned u : text) {  // the tools' texts lie within the BMP
+      if (u < 0x80) {
+        shown += static_cast<char>(u);
+      } else if (u < 0x800) {
+        shown += {static_cast<char>(0xC0 | u >> 6), static_cast<char>(0x80 | (u & 0x3F))};
       } else {
-        shown += static_cast<char>(0xE0 | (unit >> 12));
-        shown += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-        shown += static_cast<char>(0x80 | (unit & 0x3F));
+        shown += {static_cast<char>(0xE0 | u >> 12), static_cast<char>(0x80 | (u >> 6 & 0x3F)),
+                  static_cast<char>(0x80 | (u & 0x3F))};
       }
     }
   }
@@ -170,10 +158,9 @@ class FakeConsole final : public Console {
   }
   void Flush() override {}
   bool IsInteractive() override { return interactive; }
-  void DrawTransient(WideText text) override {
+  void DrawTransient(WideText) override {
     ++transient_draws;
     transient_shown = true;
-    last_transient = text;
   }
   void EraseTransient() override { transient_shown = false; }
   void WaitForEnter() override { ++waits; }

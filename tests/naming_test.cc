@@ -54,13 +54,6 @@ INSTANTIATE_TEST_SUITE_P(Examples, NamingRules, testing::ValuesIn(NamingCases), 
   return name;
 });
 
-TEST(NamingRules, VaultRestoreGivesBackTheOriginalName) {
-  for (const char* name : {"clip.mp4", "cat.XYZ", "a", "dir/x.y", "x.xyz.txt"}) {
-    const WidePath original = Path(name);
-    EXPECT_EQ(StripOnly(StripOnly(original)), original) << name;
-  }
-}
-
 struct TemporaryCase {
   const char* target;
   const char* expected;
