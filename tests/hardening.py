@@ -116,9 +116,9 @@ def traced_child(tracer_pid):
 
 class Interruptions(Scratch):
 
-    def start_big(self, size=6 * GiB, prefix=()):
-        sparse_file(self.path("big"), size)
-        return start("vorlune", ["big"], self.folder, prefix=prefix)
+    def start_big(self):
+        sparse_file(self.path("big"), 6 * GiB)
+        return start("vorlune", ["big"], self.folder)
 
     def test_signal_mid_run_removes_the_temporary_file(self):
         for number in CLEANUP_SIGNALS:

@@ -11,10 +11,7 @@ windres=${WINDRES:-x86_64-w64-mingw32-windres}
 # Part of every Windows installation, so nothing needs shipping beside the .exe.
 system_dlls=" kernel32.dll msvcrt.dll shell32.dll advapi32.dll bcrypt.dll "
 
-if [ $# -lt 2 ]; then
-  echo "usage: $0 MANIFEST EXE..." >&2
-  exit 2
-fi
+[ $# -ge 2 ] || { echo "usage: $0 MANIFEST EXE..." >&2; exit 2; }
 manifest=$1
 shift
 
@@ -32,21 +29,13 @@ check() {  # NAME EXPECTED ACTUAL
 }
 
 # Wine runs an .exe whose manifest is malformed; Windows refuses to start it.
-if xmllint --noout "$manifest" 2>"$scratch/xmllint.err"; then
-  check "$manifest is well-formed XML" yes yes
-else
-  check "$manifest is well-formed XML" yes "no: $(head -c 300 "$scratch/xmllint.err")"
-fi
+check "$manifest is well-formed XML" "" "$(xmllint --noout "$manifest" 2>&1 | head -c 300)"
 
 # Turns the string lines of windres's RC dump of a type-24 resource back
 # into the bytes of the manifest.
 decode_manifest_resource() {
   sed -n '/^1 24 /,/^END/p' | sed -n 's/^ *"\(.*\)"$/\1/p' |
     sed -e 's/""/"/g' | awk '{ gsub(/\\r/, "\r"); gsub(/\\t/, "\t"); gsub(/\\n/, "\n"); printf "%s", $0 }'
-}
-
-xpath() {  # FILE EXPRESSION
-  xmllint --xpath "$2" "$1" 2>/dev/null
 }
 
 for exe in "$@"; do
@@ -57,7 +46,7 @@ for exe in "$@"; do
   check "$name is a console program" "(Windows CUI)" "$(sed -n 's/^Subsystem[[:space:]]*[0-9a-f]*[[:space:]]*//p' <<<"$headers")"
 
   imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
-  check "$name imports some DLLs (listing readable)" yes "$([ -n "$imports" ] && echo yes || echo no)"
+  check "$name imports some DLLs (listing readable)" yes "$([ -n "$imports" ] && echo yes)"
   foreign=""
   for dll in $imports; do
     case "$system_dlls" in *" $dll "*) ;; *) foreign="$foreign $dll" ;; esac
@@ -73,7 +62,7 @@ for exe in "$@"; do
   check "$name embeds the manifest unchanged" yes "$(cmp -s "$manifest" "$embedded" && echo yes || echo no)"
 
   while IFS='|' read -r what expected expression; do
-    check "$name manifest: $what" "$expected" "$(xpath "$embedded" "$expression")"
+    check "$name manifest: $what" "$expected" "$(xmllint --xpath "$expression" "$embedded" 2>/dev/null)"
   done <<'TABLE'
 is an assembly manifest|urn:schemas-microsoft-com:asm.v1|namespace-uri(/*[local-name()='assembly'])
 has manifest version 1.0|1.0|string(/*/@manifestVersion)
@@ -84,8 +73,5 @@ uses the segment heap|SegmentHeap|string(//*[local-name()='windowsSettings']/*[l
 TABLE
 done
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all checks passed"
