@@ -33,12 +33,15 @@ TEXTS = {
         "write_failed": "写入失败，请检查权限或空间。\n" + PAUSE,
     },
 }
-SAMPLE = bytes((i * 37 + i // 256) & 0xFF for i in range(300_000))  # more than one piece
+SAMPLE = bytes((i * 37 + i // 256) & 0xFF for i in range(2_500_000))  # more than two pieces
 OLD = b"old content that is longer than nothing"
 
 
+MASKED = bytes(b ^ MASK for b in range(256))
+
+
 def masked(data):
-    return bytes(b ^ MASK for b in data)
+    return data.translate(MASKED)
 
 
 # Files: name -> bytes; a name ending in "/" is a folder.

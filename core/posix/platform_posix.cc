@@ -4,6 +4,10 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 #include <unistd.h>
 
 #include <atomic>
@@ -263,13 +267,16 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
-  // Claims the output's blocks in one call before the first write: on ext4
-  // this spares each write its delayed-allocation work, about a quarter of a
-  // run. KEEP_SIZE leaves the file empty, so a refused or partial
-  // reservation changes nothing but speed.
+  // Claims the output's blocks in one call before the first write: on a
+  // disk file system this spares each write its allocation work, about a
+  // fifth of a run on ext4. On tmpfs it would only move the page allocation
+  // earlier, at a cost, so it is skipped there. KEEP_SIZE leaves the file
+  // empty, so a refused or partial reservation changes nothing but speed.
   static void ReserveSpace(int fd, std::uint64_t size) {
 #ifdef FALLOC_FL_KEEP_SIZE
-    if (size > 0) fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+    struct statfs file_system {};
+    if (size == 0 || (fstatfs(fd, &file_system) == 0 && file_system.f_type == TMPFS_MAGIC)) return;
+    fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
 #else
     (void)fd;
     (void)size;
