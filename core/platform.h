@@ -18,7 +18,8 @@ using PathUnit = char;
 #endif
 using WidePath = std::basic_string<PathUnit>;
 
-// Bytes written unchanged: code page 936 on Windows, UTF-8 elsewhere.
+// Bytes written unchanged but for line ends, which follow the platform's
+// custom: code page 936 on Windows, UTF-8 elsewhere.
 using NarrowText = std::string_view;
 // Characters that must reach the user as given, whatever the terminal.
 using WideText = std::u16string_view;
