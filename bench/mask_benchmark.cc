@@ -38,12 +38,12 @@ void BM_Memcpy(benchmark::State& state) {
 }
 
 // An odd length and offset take the unaligned head and the tail paths too.
-void BM_MaskBytesUnaligned(benchmark::State& state) {
+void BM_MaskBufferUnaligned(benchmark::State& state) {
   ByteBuffer buffer(static_cast<std::size_t>(state.range(0)) + 64);
   FillPattern(buffer);
   const std::size_t count = static_cast<std::size_t>(state.range(0)) - 3;
   for (auto _ : state) {
-    MaskBytes(buffer.data() + 1, count);
+    MaskBuffer(buffer.data() + 1, count);
     benchmark::DoNotOptimize(buffer.data());
     benchmark::ClobberMemory();
   }
@@ -54,6 +54,6 @@ void BM_MaskBytesUnaligned(benchmark::State& state) {
 
 BENCHMARK(BM_Memcpy)->Arg(OneMiB)->Arg(64 * 1024);
 BENCHMARK(BM_MaskBuffer)->Arg(OneMiB)->Arg(64 * 1024);
-BENCHMARK(BM_MaskBytesUnaligned)->Arg(OneMiB);
+BENCHMARK(BM_MaskBufferUnaligned)->Arg(OneMiB);
 
 BENCHMARK_MAIN();

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-void MaskBytes(unsigned char* bytes, std::size_t count) {
+void MaskBuffer(unsigned char* bytes, std::size_t count) {
   // Four 16-byte lanes a step: wide enough that loop overhead and code
   // placement stop mattering, yet plain SSE2/NEON that every target has.
   // memcpy keeps the loads and stores free of alignment traps.
@@ -34,13 +34,19 @@ namespace {
 // side starts on a page boundary.
 constexpr std::size_t PieceAlignment = 4096;
 
+// The input, opened and sized; its bytes are read piece by piece as StoreFile
+// writes them out, so memory stays flat whatever the file's size.
+std::optional<FileSystem::OpenedInput> LoadFile(FileSystem& files, const WidePath& input) {
+  return files.OpenInput(input);
+}
+
 // Streams `size` bytes from input to output through `capacity` bytes at `window`.
 MaskOutcome TransferMasked(FileSystem& files, FileHandle input, std::uint64_t size, FileHandle output,
                            unsigned char* window, std::size_t capacity, const PieceDone& piece_done) {
   for (std::uint64_t done = 0; done < size;) {
     const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, capacity));
     if (!files.ReadExactly(input, window, piece)) return MaskOutcome::LoadFailed;
-    MaskBytes(window, piece);
+    MaskBuffer(window, piece);
     if (!files.WriteAll(output, window, piece)) return MaskOutcome::StoreFailed;
     done += piece;
     if (piece_done) piece_done(done, size);
@@ -49,37 +55,36 @@ MaskOutcome TransferMasked(FileSystem& files, FileHandle input, std::uint64_t si
   return MaskOutcome::Created;
 }
 
+// Writes the masked input as a new file beside `output` and puts it in
+// place only when complete.
+MaskOutcome StoreFile(FileSystem& files, const FileSystem::OpenedInput& input, const WidePath& output,
+                      const PieceDone& piece_done) {
+  // Refused up front: a file the user may not replace must survive even
+  // where the final rename would be allowed to replace it.
+  if (!files.MayReplace(output)) return MaskOutcome::StoreFailed;
+  const auto created = files.CreateOutput(output, input.size);
+  if (!created) return MaskOutcome::StoreFailed;
+
+  const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(input.size, PieceSize));
+  ByteBuffer buffer(capacity + PieceAlignment);
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  unsigned char* const window = buffer.data() + (PieceAlignment - start % PieceAlignment) % PieceAlignment;
+  const MaskOutcome outcome =
+      TransferMasked(files, input.handle, input.size, *created, window, capacity, piece_done);
+  if (outcome != MaskOutcome::Created) {
+    files.DiscardOutput(*created);
+    return outcome;
+  }
+  return files.CommitOutput(*created, output) ? MaskOutcome::Created : MaskOutcome::StoreFailed;
+}
+
 }  // namespace
 
 MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output,
                      const PieceDone& piece_done) {
-  const auto opened = files.OpenInput(input);
-  if (!opened) return MaskOutcome::LoadFailed;
-
-  // Refused up front: a read-only file must survive even where the rename
-  // below would be allowed to replace it.
-  if (files.IsReadOnly(output)) {
-    files.CloseInput(opened->handle);
-    return MaskOutcome::StoreFailed;
-  }
-  const auto temporary = files.CreateTemporaryBeside(output, opened->size);
-  if (!temporary) {
-    files.CloseInput(opened->handle);
-    return MaskOutcome::StoreFailed;
-  }
-
-  const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(opened->size, PieceSize));
-  ByteBuffer buffer(capacity + PieceAlignment);
-  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(buffer.data());
-  unsigned char* const window = buffer.data() + (PieceAlignment - start % PieceAlignment) % PieceAlignment;
-  MaskOutcome outcome =
-      TransferMasked(files, opened->handle, opened->size, temporary->handle, window, capacity, piece_done);
-  files.CloseInput(opened->handle);
-
-  if (!files.CloseOutput(temporary->handle) && outcome == MaskOutcome::Created) outcome = MaskOutcome::StoreFailed;
-  if (outcome == MaskOutcome::Created && !files.ReplaceTarget(temporary->path, output)) {
-    outcome = MaskOutcome::StoreFailed;
-  }
-  if (outcome != MaskOutcome::Created) files.DiscardTemporary(temporary->path);
+  const auto loaded = LoadFile(files, input);
+  if (!loaded) return MaskOutcome::LoadFailed;
+  const MaskOutcome outcome = StoreFile(files, *loaded, output, piece_done);
+  files.CloseInput(loaded->handle);
   return outcome;
 }

@@ -20,8 +20,9 @@ using ByteBuffer = std::vector<unsigned char>;
 // the read, the mask and the write (measured in bench/).
 inline constexpr std::size_t PieceSize = 1024 * 1024;
 
-void MaskBytes(unsigned char* bytes, std::size_t count);
-inline void MaskBuffer(ByteBuffer& buffer) { MaskBytes(buffer.data(), buffer.size()); }
+// Combines every byte with MaskByte, in place.
+void MaskBuffer(unsigned char* bytes, std::size_t count);
+inline void MaskBuffer(ByteBuffer& buffer) { MaskBuffer(buffer.data(), buffer.size()); }
 
 enum class MaskOutcome {
   Created,     // the output name now holds the complete masked input
@@ -29,10 +30,11 @@ enum class MaskOutcome {
   StoreFailed  // the output could not be written; the output name is untouched
 };
 
-// Reads the input, masks it and writes it under `output`, which holds either
-// its old content or the complete result, never anything in between; no
-// other file is left behind. The input is only ever read. `piece_done`, when
-// given, hears of the bytes done so far after every piece.
+// Loads the input (LoadFile), masks it piece by piece (MaskBuffer) and
+// stores it under `output` (StoreFile), which holds either its old content
+// or the complete result, never anything in between; no other file is left
+// behind. The input is only ever read. `piece_done`, when given, hears of
+// the bytes done so far after every piece.
 using PieceDone = std::function<void(std::uint64_t done, std::uint64_t total)>;
 MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output,
                      const PieceDone& piece_done = nullptr);

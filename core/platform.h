@@ -1,6 +1,7 @@
 // What the core needs from the operating system: its arguments, console text
-// and files. core/posix/platform_posix.cc and core/win32/platform_win32.cc
-// implement it; the build picks one. Nothing else in the core knows which.
+// and files. core/posix/ and core/win32/ implement it, a file per concern
+// (console, files); the build picks the folder. Nothing else in the core
+// knows which.
 #pragma once
 
 #include <cstdint>
@@ -77,31 +78,28 @@ class FileSystem {
   virtual bool AtEndOfInput(FileHandle input) = 0;
   virtual void CloseInput(FileHandle input) = 0;
 
-  // True when the file at `target` (not followed if it is a link) is marked
-  // read-only and so may not be replaced, even by a privileged user.
-  virtual bool IsReadOnly(const WidePath& target) = 0;
-  // Creates a new, empty, exclusively held file in the folder of `target`,
-  // under a name of its own (see TemporaryPathFor). From here until
-  // ReplaceTarget or DiscardTemporary, an interruption of the process removes
-  // it. Returns its handle and path, or nullopt.
-  struct CreatedTemporary {
-    FileHandle handle;
-    WidePath path;
-  };
-  // `final_size` is what the file will hold once complete: the platform may
-  // set that much space aside, but the file stays empty until written.
-  virtual std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target,
-                                                                std::uint64_t final_size) = 0;
+  // False when whatever is at `target` (not followed if it is a link) may
+  // not be replaced by this run: a file marked read-only, even for a
+  // privileged user, or one the user could not overwrite by hand. Nothing
+  // there at all may be replaced.
+  virtual bool MayReplace(const WidePath& target) = 0;
+  // Creates the output's new content: a new, empty file of its own in the
+  // folder of `target`, held exclusively and never seen under the target's
+  // name until CommitOutput. Whatever ends the run before then (a failure,
+  // an interruption) takes it away again. `final_size` is what the file will
+  // hold once complete: the platform may set that much space aside, and
+  // refuses at once when it knows the space is not there. nullopt when
+  // nothing could be created.
+  virtual std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t final_size) = 0;
   // Writes all `count` bytes, finishing short writes and retrying
   // interruptions; a write that makes no progress is a failure.
   virtual bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) = 0;
-  // Closes the output, reporting whether everything reached the file.
-  virtual bool CloseOutput(FileHandle output) = 0;
-  // Moves the complete temporary file over `target`, replacing what is
-  // there (a link is replaced, never followed).
-  virtual bool ReplaceTarget(const WidePath& temporary, const WidePath& target) = 0;
-  // Closes nothing; removes the temporary file after a failure.
-  virtual void DiscardTemporary(const WidePath& temporary) = 0;
+  // Puts the complete output in place of whatever is at `target` in one
+  // step (a link is replaced, never followed) and closes it. False when
+  // anything failed: then `target` is as it was and the new content gone.
+  virtual bool CommitOutput(FileHandle output, const WidePath& target) = 0;
+  // Closes the output and removes its new content; `target` is untouched.
+  virtual void DiscardOutput(FileHandle output) = 0;
 };
 
 Console& SystemConsole();

@@ -32,8 +32,8 @@ const Tool Tools[] = {
      "错误: 无法读取文件，请检查路径或确认文件未被占用。\n", "处理成功！已生成: ", "写入失败，请检查权限或空间。", false},
 };
 
-constexpr FileCall Calls[] = {FileCall::Open,          FileCall::Read,  FileCall::AtEnd,       FileCall::CloseInput,
-                              FileCall::CreateTemporary, FileCall::Write, FileCall::CloseOutput, FileCall::Replace};
+constexpr FileCall Calls[] = {FileCall::Open,         FileCall::Read,  FileCall::AtEnd, FileCall::CloseInput,
+                              FileCall::CreateOutput, FileCall::Write, FileCall::Commit};
 
 void Require(bool holds, const char* broken) {
   if (holds) return;
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       !input_exists || reported_size != input_size || FiredAny(files, {FileCall::Open, FileCall::Read, FileCall::AtEnd});
   const bool store_cause =
       output_read_only || output_is_folder || output.empty() ||
-      FiredAny(files, {FileCall::CreateTemporary, FileCall::Write, FileCall::CloseOutput, FileCall::Replace});
+      FiredAny(files, {FileCall::CreateOutput, FileCall::Write, FileCall::Commit});
   if (load_failed) Require(load_cause, "reports an unreadable input only when it is");
   if (!load_failed && !was_created) Require(store_cause, "reports a failed write only when one failed");
   if (was_created) Require(!load_cause && !store_cause, "reports success only when nothing failed");

@@ -1,9 +1,9 @@
 // In-memory stand-ins for the platform seam. The file system fails the
-// scheduled call (the n-th open, read, write, close or rename), so that every
+// scheduled call (the n-th open, read, create, write or commit), so that every
 // failure path of a run can be driven and what it leaves behind inspected.
 // It also counts misuses a real system would punish: a handle used after
-// close or closed twice, a temporary file moved or removed while still open,
-// a remove or move of anything but a temporary file the run created.
+// close or closed twice, an output committed or discarded twice.
+// The output's new content shows as a temporary file until it is committed.
 #pragma once
 
 #include <map>
@@ -14,7 +14,7 @@
 #include "platform.h"
 #include "temporary_name.h"
 
-enum class FileCall { Open, Read, AtEnd, CloseInput, CreateTemporary, Write, CloseOutput, Replace };
+enum class FileCall { Open, Read, AtEnd, CloseInput, CreateOutput, Write, Commit };
 
 class FakeFileSystem final : public FileSystem {
  public:
@@ -58,17 +58,16 @@ class FakeFileSystem final : public FileSystem {
     Fails(FileCall::CloseInput);
     CloseHandle(input);
   }
-  bool IsReadOnly(const WidePath& target) override { return read_only.count(target) > 0; }
-  std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target, std::uint64_t) override {
-    if (Fails(FileCall::CreateTemporary)) return std::nullopt;
+  bool MayReplace(const WidePath& target) override { return read_only.count(target) == 0; }
+  std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t) override {
+    if (Fails(FileCall::CreateOutput)) return std::nullopt;
     // Distinct names skipping taken ones, like O_EXCL with a fresh token.
     WidePath path;
     do {
       path = TemporaryPathFor(target, FirstFakeToken + temporaries_made_++);
     } while (files.count(path) || folders.count(path));
     files[path];
-    temporaries_.insert(path);
-    return CreatedTemporary{NewHandle(path), path};
+    return NewHandle(path);
   }
   bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) override {
     if (!handles_.count(output)) return Misuse(false);
@@ -80,22 +79,22 @@ class FakeFileSystem final : public FileSystem {
     content.insert(content.end(), from, from + count);
     return true;
   }
-  bool CloseOutput(FileHandle output) override {
+  bool CommitOutput(FileHandle output, const WidePath& target) override {
+    if (!handles_.count(output)) return Misuse(false);
+    const WidePath temporary = handles_.at(output).path;
     CloseHandle(output);
-    return !Fails(FileCall::CloseOutput);
-  }
-  bool ReplaceTarget(const WidePath& temporary, const WidePath& target) override {
-    if (!IsClosedTemporary(temporary)) return Misuse(false);
-    if (Fails(FileCall::Replace) || folders.count(target) || target.empty()) return false;
+    if (Fails(FileCall::Commit) || folders.count(target) || target.empty()) {
+      files.erase(temporary);
+      return false;
+    }
     files[target] = std::move(files.at(temporary));
     files.erase(temporary);
-    temporaries_.erase(temporary);
     return true;
   }
-  void DiscardTemporary(const WidePath& temporary) override {
-    if (!IsClosedTemporary(temporary)) return static_cast<void>(Misuse(false));
-    files.erase(temporary);
-    temporaries_.erase(temporary);
+  void DiscardOutput(FileHandle output) override {
+    if (!handles_.count(output)) return static_cast<void>(Misuse(false));
+    files.erase(handles_.at(output).path);
+    CloseHandle(output);
   }
 
  private:
@@ -110,13 +109,6 @@ class FakeFileSystem final : public FileSystem {
     return fails;
   }
   bool Misuse(bool result) { return ++misuses, result; }
-  bool IsClosedTemporary(const WidePath& path) const {
-    if (!temporaries_.count(path)) return false;
-    for (const auto& [handle, h] : handles_) {
-      if (h.path == path) return false;
-    }
-    return true;
-  }
   FileHandle NewHandle(const WidePath& path) {
     ++open_handles;
     handles_[++last_handle_] = Handle{path};
@@ -124,7 +116,6 @@ class FakeFileSystem final : public FileSystem {
   }
   void CloseHandle(FileHandle handle) { handles_.erase(handle) ? --open_handles : ++misuses; }
   std::map<FileCall, int> calls_;
-  std::set<WidePath> temporaries_;
   std::uint32_t temporaries_made_ = 0;
   std::map<FileHandle, Handle> handles_;
   FileHandle last_handle_ = 100;

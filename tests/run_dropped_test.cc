@@ -48,15 +48,14 @@ const FaultCase FaultCases[] = {
     {"file_shrank", FileCall::Open, 0, 1000, false, Expect::LoadFailed},
     {"file_grew", FileCall::Open, 0, -1000, false, Expect::LoadFailed},
     {"more_bytes_at_end", FileCall::AtEnd, 1, 0, false, Expect::LoadFailed},
-    {"create_fails", FileCall::CreateTemporary, 1, 0, false, Expect::StoreFailed},
+    {"create_fails", FileCall::CreateOutput, 1, 0, false, Expect::StoreFailed},
     {"first_write_fails", FileCall::Write, 1, 0, false, Expect::StoreFailed},
     {"last_write_fails", FileCall::Write, 3, 0, false, Expect::StoreFailed},
-    {"close_fails", FileCall::CloseOutput, 1, 0, false, Expect::StoreFailed},
-    {"rename_fails", FileCall::Replace, 1, 0, false, Expect::StoreFailed},
+    {"commit_fails", FileCall::Commit, 1, 0, false, Expect::StoreFailed},
     {"output_read_only", FileCall::Open, 0, 0, true, Expect::StoreFailed},
     {"input_close_fails", FileCall::CloseInput, 1, 0, false, Expect::Created},
     {"stray_temporary_kept", FileCall::Open, 0, 0, false, Expect::Created, true},
-    {"stray_kept_when_rename_fails", FileCall::Replace, 1, 0, false, Expect::StoreFailed, true},
+    {"stray_kept_when_commit_fails", FileCall::Commit, 1, 0, false, Expect::StoreFailed, true},
 };
 
 void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }

@@ -1,4 +1,4 @@
-// POSIX side of the platform seam: Linux and friends; paths are byte strings, the terminal speaks UTF-8.
+// POSIX files: Linux and friends; paths are byte strings; signals may arrive at any moment.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -12,96 +12,14 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 #include <string>
 
 #include "platform.h"
 #include "temporary_name.h"
-
-std::optional<std::vector<WidePath>> ProcessArguments(int argc, char** argv) {
-  if (argv == nullptr) return std::nullopt;
-  return std::vector<WidePath>(argv, argv + argc);
-}
+#include "write_all.h"
 
 namespace {
-
-bool WriteAllTo(int fd, const unsigned char* from, std::size_t count) {
-  while (count > 0) {
-    const ssize_t written = write(fd, from, count);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    from += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-class PosixConsole final : public Console {
- public:
-  void Prepare() override {
-    // A reader that went away must not kill the run; output failures are
-    // simply not examined.
-    signal(SIGPIPE, SIG_IGN);
-  }
-  void WriteNarrow(NarrowText bytes) override { pending_.append(bytes); }
-  void WriteWide(WideText text) override {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      char32_t c = text[i];
-      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-      } else if (c >= 0xD800 && c <= 0xDFFF) {
-        c = 0xFFFD;
-      }
-      AppendUtf8(pending_, c);
-    }
-  }
-  void WritePath(const WidePath& path) override { pending_ += path; }
-  void Flush() override {
-    WriteAllTo(STDOUT_FILENO, reinterpret_cast<const unsigned char*>(pending_.data()), pending_.size());
-    pending_.clear();
-  }
-  bool IsInteractive() override { return isatty(STDOUT_FILENO) == 1; }
-  void DrawTransient(WideText text) override {
-    // Back to the line's start, the new text, then clear what a longer
-    // earlier text left to its right.
-    WriteNarrow("\r");
-    WriteWide(text);
-    WriteNarrow("\x1b[K");
-    Flush();
-  }
-  void EraseTransient() override {
-    WriteNarrow("\r\x1b[K");
-    Flush();
-  }
-  void WaitForEnter() override {
-    Flush();
-    unsigned char byte;
-    while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
-    }
-  }
-
- private:
-  std::string pending_;
-};
 
 // The temporary file to remove if the process is interrupted; the handler
 // only reads it, and only while it is set.
@@ -217,13 +135,13 @@ class PosixFileSystem final : public FileSystem {
 
   void CloseInput(FileHandle input) override { close(static_cast<int>(input)); }
 
-  bool IsReadOnly(const WidePath& target) override {
+  bool MayReplace(const WidePath& target) override {
     struct stat status {};
-    if (lstat(target.c_str(), &status) != 0) return false;
-    return S_ISREG(status.st_mode) && (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+    if (lstat(target.c_str(), &status) != 0) return true;
+    return !S_ISREG(status.st_mode) || (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
   }
 
-  std::optional<CreatedTemporary> CreateTemporaryBeside(const WidePath& target, std::uint64_t final_size) override {
+  std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t final_size) override {
     for (int attempt = 0; attempt < 16; ++attempt) {
       WidePath path = TemporaryPathFor(target, RandomToken());
       // An interruption between the creation and the arming would leave
@@ -236,13 +154,13 @@ class PosixFileSystem final : public FileSystem {
         return std::nullopt;
       }
       ArmCleanup(path);
+      temporary_path_ = std::move(path);
       if (!TryLock(fd, true)) {
-        close(fd);
-        DiscardTemporary(path);
+        DiscardOutput(fd);
         return std::nullopt;
       }
       ReserveSpace(fd, final_size);
-      return CreatedTemporary{fd, std::move(path)};
+      return fd;
     }
     return std::nullopt;
   }
@@ -251,22 +169,33 @@ class PosixFileSystem final : public FileSystem {
     return WriteAllTo(static_cast<int>(output), from, count);
   }
 
-  bool CloseOutput(FileHandle output) override { return close(static_cast<int>(output)) == 0; }
-
-  bool ReplaceTarget(const WidePath& temporary, const WidePath& target) override {
-    CleanupSignalsBlocked blocked;
-    if (rename(temporary.c_str(), target.c_str()) != 0) return false;
-    DisarmCleanup();
-    return true;
+  bool CommitOutput(FileHandle output, const WidePath& target) override {
+    if (close(static_cast<int>(output)) == 0) {
+      CleanupSignalsBlocked blocked;
+      if (rename(temporary_path_.c_str(), target.c_str()) == 0) {
+        DisarmCleanup();
+        return true;
+      }
+    }
+    RemoveTemporary();
+    return false;
   }
 
-  void DiscardTemporary(const WidePath& temporary) override {
-    CleanupSignalsBlocked blocked;
-    unlink(temporary.c_str());
-    DisarmCleanup();
+  void DiscardOutput(FileHandle output) override {
+    close(static_cast<int>(output));
+    RemoveTemporary();
   }
 
  private:
+  void RemoveTemporary() {
+    CleanupSignalsBlocked blocked;
+    unlink(temporary_path_.c_str());
+    DisarmCleanup();
+  }
+
+  // The one output a run creates, by the name it has until it is committed.
+  WidePath temporary_path_;
+
   // Claims the output's blocks in one call before the first write: on a
   // disk file system this spares each write its allocation work, about a
   // fifth of a run on ext4. On tmpfs it would only move the page allocation
@@ -285,11 +214,6 @@ class PosixFileSystem final : public FileSystem {
 };
 
 }  // namespace
-
-Console& SystemConsole() {
-  static PosixConsole console;
-  return console;
-}
 
 FileSystem& SystemFileSystem() {
   static PosixFileSystem files;

@@ -1,0 +1,89 @@
+// POSIX console: arguments are main's, the terminal speaks UTF-8, standard output may be a file or a pipe.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform.h"
+#include "write_all.h"
+
+std::optional<std::vector<WidePath>> ProcessArguments(int argc, char** argv) {
+  if (argv == nullptr) return std::nullopt;
+  return std::vector<WidePath>(argv, argv + argc);
+}
+
+namespace {
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+class PosixConsole final : public Console {
+ public:
+  void Prepare() override {
+    // A reader that went away must not kill the run; output failures are
+    // simply not examined.
+    signal(SIGPIPE, SIG_IGN);
+  }
+  void WriteNarrow(NarrowText bytes) override { pending_.append(bytes); }
+  void WriteWide(WideText text) override {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      char32_t c = text[i];
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+      } else if (c >= 0xD800 && c <= 0xDFFF) {
+        c = 0xFFFD;
+      }
+      AppendUtf8(pending_, c);
+    }
+  }
+  void WritePath(const WidePath& path) override { pending_ += path; }
+  void Flush() override {
+    WriteAllTo(STDOUT_FILENO, reinterpret_cast<const unsigned char*>(pending_.data()), pending_.size());
+    pending_.clear();
+  }
+  bool IsInteractive() override { return isatty(STDOUT_FILENO) == 1; }
+  void DrawTransient(WideText text) override {
+    // Back to the line's start, the new text, then clear what a longer
+    // earlier text left to its right.
+    WriteNarrow("\r");
+    WriteWide(text);
+    WriteNarrow("\x1b[K");
+    Flush();
+  }
+  void EraseTransient() override {
+    WriteNarrow("\r\x1b[K");
+    Flush();
+  }
+  void WaitForEnter() override {
+    Flush();
+    unsigned char byte;
+    while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  std::string pending_;
+};
+
+}  // namespace
+
+Console& SystemConsole() {
+  static PosixConsole console;
+  return console;
+}

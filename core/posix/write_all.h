@@ -1,0 +1,20 @@
+// Writing to a POSIX descriptor without losing bytes, shared by the console and the files.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+// Writes all `count` bytes, finishing short writes and retrying
+// interruptions; a write that makes no progress is a failure.
+inline bool WriteAllTo(int fd, const unsigned char* from, std::size_t count) {
+  while (count > 0) {
+    const ssize_t written = write(fd, from, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    from += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
