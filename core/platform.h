@@ -51,8 +51,15 @@ class Console {
   // of that line, so what follows is written as if it had never been there.
   virtual void DrawTransient(WideText text) = 0;
   virtual void EraseTransient() = 0;
-  // Flushes, then reads and discards one byte of standard input; returns at
-  // once at end of input or on a read error.
+  // Called once a run, when the work is over and before the first text of
+  // its report: keys typed on an interactive input until now are discarded,
+  // so that only a key pressed after the report appeared ends the wait, and
+  // whatever Prepare changed for the work's sake is given back.
+  virtual void BeginReport() = 0;
+  // Flushes, then waits: on an interactive input for a whole line, read
+  // through its end so nothing typed is left for the next program; otherwise
+  // reads and discards one byte. Returns at once at end of input or on a
+  // read error.
   virtual void WaitForEnter() = 0;
 };
 

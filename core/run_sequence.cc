@@ -23,6 +23,7 @@ void ShowWideLine(Console& console, WideText text, const WidePath* path) {
 int RunDropped(const ToolProfile& profile, Console& console, FileSystem& files,
                const std::optional<std::vector<WidePath>>& arguments) {
   if (!arguments || arguments->size() < 2) {
+    console.BeginReport();
     for (NarrowText line : profile.UsageLines) ShowNarrowLine(console, line);
     console.WaitForEnter();
     return 0;
@@ -37,6 +38,7 @@ int RunDropped(const ToolProfile& profile, Console& console, FileSystem& files,
     outcome = MaskFile(files, input, output,
                        [&progress](std::uint64_t done, std::uint64_t total) { progress.Advance(done, total); });
   }  // the progress line is gone before the report
+  console.BeginReport();
   switch (outcome) {
     case MaskOutcome::LoadFailed:
       ShowWideLine(console, profile.OpenFailureText, nullptr);

@@ -121,18 +121,25 @@ class FakeFileSystem final : public FileSystem {
   FileHandle last_handle_ = 100;
 };
 
-// Records what a run shows, as UTF-8, and how often it waits.
+// Records what a run shows, as UTF-8, and how often it waits. Texts and waits
+// belong after BeginReport, progress lines before it.
 class FakeConsole final : public Console {
  public:
   std::string shown;
   int waits = 0;
+  int report_begins = 0;
+  int out_of_order = 0;
   bool interactive = false;
   int transient_draws = 0;
   bool transient_shown = false;
 
   void Prepare() override {}
-  void WriteNarrow(NarrowText bytes) override { shown.append(bytes); }
+  void WriteNarrow(NarrowText bytes) override {
+    InReport(true);
+    shown.append(bytes);
+  }
   void WriteWide(WideText text) override {
+    InReport(true);
     for (const unsigned u : text) {  // the tools' texts lie within the BMP
       if (u < 0x80) {
         shown += static_cast<char>(u);
@@ -145,14 +152,23 @@ class FakeConsole final : public Console {
     }
   }
   void WritePath(const WidePath& path) override {
+    InReport(true);
     for (PathUnit unit : path) shown += static_cast<char>(unit);  // the tests use ASCII paths
   }
   void Flush() override {}
   bool IsInteractive() override { return interactive; }
   void DrawTransient(WideText) override {
+    InReport(false);
     ++transient_draws;
     transient_shown = true;
   }
   void EraseTransient() override { transient_shown = false; }
-  void WaitForEnter() override { ++waits; }
+  void BeginReport() override { ++report_begins; }
+  void WaitForEnter() override {
+    InReport(true);
+    ++waits;
+  }
+
+ private:
+  void InReport(bool expected) { out_of_order += (report_begins == 1) != expected; }
 };

@@ -81,6 +81,7 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
   const int status = RunDropped(VaultToolProfile, console, files, std::vector<WidePath>{Path("vorlune"), input});
 
   EXPECT_EQ(console.waits, 1);
+  EXPECT_EQ(console.out_of_order, 0) << "typed-ahead keys discarded once, after the work and before the report";
   EXPECT_EQ(files.open_handles, 0);
   EXPECT_EQ(files.misuses, 0);
   EXPECT_EQ(files.files[input], source);
@@ -120,6 +121,7 @@ TEST(ProfileTexts, UnsplittableCommandLineShowsTheUsage) {
     EXPECT_EQ(RunDropped(*profile, console, files, std::nullopt), 0);
     EXPECT_EQ(console.shown, usage);
     EXPECT_EQ(console.waits, 1);
+    EXPECT_EQ(console.out_of_order, 0);
   }
 }
 

@@ -1,5 +1,6 @@
 // POSIX console: arguments are main's, the terminal speaks UTF-8, standard output may be a file or a pipe.
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -69,6 +70,10 @@ class PosixConsole final : public Console {
   void EraseTransient() override {
     WriteNarrow("\r\x1b[K");
     Flush();
+  }
+  void BeginReport() override {
+    // Keys typed while the file was processed must not end the wait early.
+    if (isatty(STDIN_FILENO) == 1) tcflush(STDIN_FILENO, TCIFLUSH);
   }
   void WaitForEnter() override {
     Flush();

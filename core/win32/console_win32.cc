@@ -130,6 +130,13 @@ class Win32Console final : public Console {
     SetConsoleCursorPosition(output, row_start);
   }
 
+  void BeginReport() override {
+    // Keys typed while the file was processed must not end the wait early.
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(input, &mode)) FlushConsoleInputBuffer(input);
+  }
+
   void WaitForEnter() override {
     Flush();
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
