@@ -22,7 +22,32 @@ std::string Size(double bytes) {
   return text;
 }
 
+bool IsWide(char32_t c) {
+  // East Asian Wide and Fullwidth blocks: Hangul Jamo, CJK and Yi, Hangul
+  // syllables, compatibility ideographs, vertical and fullwidth forms, and
+  // the supplementary ideograph planes.
+  return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
+         (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+         (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+}
+
 }  // namespace
+
+WideText FitToColumns(WideText text, int columns) {
+  std::size_t end = 0;
+  while (end < text.size()) {
+    char32_t c = text[end];
+    std::size_t units = 1;
+    if (c >= 0xD800 && c <= 0xDBFF && end + 1 < text.size() && text[end + 1] >= 0xDC00 && text[end + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[end + 1] - 0xDC00);
+      units = 2;
+    }
+    columns -= IsWide(c) ? 2 : 1;
+    if (columns < 0) break;
+    end += units;
+  }
+  return text.substr(0, end);
+}
 
 std::u16string ProgressText(std::uint64_t done, std::uint64_t total, double bytes_per_second) {
   const int percent = total == 0 ? 100 : static_cast<int>(done * 100.0 / static_cast<double>(total));

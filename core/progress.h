@@ -30,3 +30,7 @@ class ProgressLine {
 
 // "正在处理: 42% (1.5 GiB / 3.6 GiB, 812.4 MiB/s)"
 std::u16string ProgressText(std::uint64_t done, std::uint64_t total, double bytes_per_second);
+
+// The longest start of `text` that fits in `columns` terminal columns, East
+// Asian wide characters taking two; a character is never split.
+WideText FitToColumns(WideText text, int columns);

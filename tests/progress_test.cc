@@ -13,6 +13,20 @@ TEST(ProgressText, ShowsPercentSizesAndSpeed) {
   EXPECT_EQ(ProgressText(3ULL << 30, 6ULL << 30, 800.0 * (1 << 20)), u"正在处理: 50% (3.0 GiB / 6.0 GiB, 800.0 MiB/s)");
 }
 
+TEST(FitToColumns, CutsBeforeTheFirstCharacterThatWouldPassTheEdge) {
+  const struct {
+    std::u16string_view text;
+    int columns;
+    std::u16string_view fits;
+  } rows[] = {
+      {u"正在处理: 42%", 80, u"正在处理: 42%"}, {u"正在处理: 42%", 9, u"正在处理:"},
+      {u"正在处理", 7, u"正在处"},  // half a wide character is left out
+      {u"ａ𠀀b", 3, u"ａ"}, {u"ａ𠀀b", 4, u"ａ𠀀"},  // fullwidth form; a surrogate pair is one wide character
+      {u"ab", 0, u""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(FitToColumns(row.text, row.columns), row.fits) << row.columns;
+}
+
 // Timeline of Advance calls (ms after the start) and whether each one draws.
 struct Step {
   int at_ms;

@@ -1,5 +1,6 @@
 // POSIX console: arguments are main's, the terminal speaks UTF-8, standard output may be a file or a pipe.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "platform.h"
+#include "progress.h"
 #include "write_all.h"
 
 std::optional<std::vector<WidePath>> ProcessArguments(int argc, char** argv) {
@@ -60,6 +62,13 @@ class PosixConsole final : public Console {
   }
   bool IsInteractive() override { return isatty(STDOUT_FILENO) == 1; }
   void DrawTransient(WideText text) override {
+    // Cut to the window, one column short of its edge, so that a terminal
+    // that wraps at once never moves the caret to a new line; a terminal
+    // of unknown width gets the whole text.
+    winsize window{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) == 0 && window.ws_col > 0) {
+      text = FitToColumns(text, window.ws_col - 1);
+    }
     // Back to the line's start, the new text, then clear what a longer
     // earlier text left to its right.
     WriteNarrow("\r");
