@@ -1,4 +1,4 @@
-// Win32 console: Windows 7 or later; arguments come from the UTF-16 command line; standard output may be a console, a file or a pipe.
+// Win32 console: Windows 7 or later; arguments come from the UTF-16 command line; standard input and output may each be a console, a file or a pipe.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -9,9 +9,12 @@
 // After windows.h, which it depends on.
 #include <shellapi.h>
 
+#include <atomic>
 #include <string>
+#include <string_view>
 
 #include "platform.h"
+#include "progress.h"
 #include "write_all.h"
 
 std::optional<std::vector<WidePath>> ProcessArguments(int, char**) {
@@ -70,30 +73,110 @@ void AppendWithWindowsLineEnds(std::string& out, NarrowText bytes) {
   }
 }
 
-class Win32Console final : public Console {
- public:
-  void Prepare() override {
-    SetConsoleOutputCP(ChineseCodePage);
-    SetConsoleCP(ChineseCodePage);
+void AppendWithConsoleLineEnds(std::wstring& out, std::wstring_view text) {
+  for (wchar_t unit : text) {
+    if (unit == L'\n') out += L'\r';
+    out += unit;
   }
+}
 
-  void WriteNarrow(NarrowText bytes) override { AppendWithWindowsLineEnds(pending_, bytes); }
+// Code page 936 never takes more than one UTF-16 unit per byte.
+std::wstring FromChineseCodePage(NarrowText bytes) {
+  if (bytes.empty()) return {};
+  std::wstring text(bytes.size(), L'\0');
+  const int length = MultiByteToWideChar(ChineseCodePage, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                         text.data(), static_cast<int>(text.size()));
+  text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+  return text;
+}
 
-  void WriteWide(WideText text) override {
-    if (!OutputIsConsole()) {
-      AppendAsChineseCodePage(pending_, text);
+// WriteConsoleW shows every character the console font has, whatever the
+// console's code page.
+void WriteToConsole(std::wstring_view text) {
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  // Older consoles refuse very long single writes; never split a pair.
+  constexpr std::size_t ConsolePiece = 8192;
+  for (std::size_t done = 0; done < text.size();) {
+    std::size_t piece = text.size() - done < ConsolePiece ? text.size() - done : ConsolePiece;
+    if (piece > 1 && done + piece < text.size() && IsHighSurrogate(static_cast<char16_t>(text[done + piece - 1]))) {
+      --piece;
+    }
+    DWORD written = 0;
+    if (!WriteConsoleW(output, text.data() + done, static_cast<DWORD>(piece), &written, nullptr) || written == 0) {
       return;
     }
-    // What is already queued goes first, so the order on screen is the
-    // order of the calls.
-    Flush();
-    std::wstring lines;
-    lines.reserve(text.size());
-    for (char16_t unit : text) {
-      if (unit == u'\n') lines += L'\r';
-      lines += static_cast<wchar_t>(unit);
+    done += written;
+  }
+}
+
+// The console is shared with whatever started the program (a command
+// prompt), so what Prepare changes is given back: the input mode before the
+// report, the code pages when the program ends, by returning from main or by
+// a console control event. A killed process cannot give anything back.
+struct FoundAtStart {
+  UINT output_code_page = 0;
+  UINT input_code_page = 0;
+  DWORD input_mode = 0;
+  std::atomic<bool> input_mode_changed{false};
+};
+FoundAtStart found;
+
+void GiveBackInputMode() {
+  if (found.input_mode_changed.exchange(false)) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), found.input_mode);
+}
+
+void GiveBackEverything() {
+  GiveBackInputMode();
+  if (found.output_code_page != 0) SetConsoleOutputCP(found.output_code_page);
+  if (found.input_code_page != 0) SetConsoleCP(found.input_code_page);
+}
+
+BOOL WINAPI GiveBackOnControlEvent(DWORD) {
+  GiveBackEverything();
+  return FALSE;  // the next handler, or the default one, ends the process
+}
+
+class Win32Console final : public Console {
+ public:
+  ~Win32Console() override { GiveBackEverything(); }
+
+  void Prepare() override {
+    found.output_code_page = GetConsoleOutputCP();
+    found.input_code_page = GetConsoleCP();
+    SetConsoleOutputCP(ChineseCodePage);
+    SetConsoleCP(ChineseCodePage);
+    SetConsoleCtrlHandler(GiveBackOnControlEvent, TRUE);
+    // In quick-edit mode one click starts a selection, and every console
+    // write then blocks until it ends: the progress line would stop the copy.
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(input, &mode)) return;
+    // Quick-edit and insert mode are shown only with ENABLE_EXTENDED_FLAGS;
+    // when a program hid them, the console's defaults are the best guess.
+    const DWORD user_mode =
+        mode & ENABLE_EXTENDED_FLAGS ? mode : mode | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE;
+    if ((user_mode & ENABLE_QUICK_EDIT_MODE) && SetConsoleMode(input, user_mode & ~DWORD{ENABLE_QUICK_EDIT_MODE})) {
+      found.input_mode = user_mode;
+      found.input_mode_changed = true;
     }
-    WriteToConsole(lines);
+  }
+
+  // On a console everything goes out as UTF-16, so the texts read right even
+  // where the switch to code page 936 was refused; elsewhere as code page 936.
+  void WriteNarrow(NarrowText bytes) override {
+    if (OutputIsConsole()) {
+      AppendWithConsoleLineEnds(console_pending_, FromChineseCodePage(bytes));
+    } else {
+      AppendWithWindowsLineEnds(pending_, bytes);
+    }
+  }
+
+  void WriteWide(WideText text) override {
+    if (OutputIsConsole()) {
+      AppendWithConsoleLineEnds(console_pending_, {reinterpret_cast<const wchar_t*>(text.data()), text.size()});
+    } else {
+      AppendAsChineseCodePage(pending_, text);
+    }
   }
 
   void WritePath(const WidePath& path) override {
@@ -101,6 +184,11 @@ class Win32Console final : public Console {
   }
 
   void Flush() override {
+    if (OutputIsConsole()) {
+      WriteToConsole(console_pending_);
+      console_pending_.clear();
+      return;
+    }
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     if (Usable(output)) {
       WriteAllTo(output, reinterpret_cast<const unsigned char*>(pending_.data()), pending_.size());
@@ -113,7 +201,13 @@ class Win32Console final : public Console {
   void DrawTransient(WideText text) override {
     if (!OutputIsConsole()) return;
     EraseTransient();
-    WriteToConsole(std::wstring(text.begin(), text.end()));
+    // Cut to the window, one column short of its edge so the caret never
+    // wraps to a new row that erasing would miss.
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+      text = FitToColumns(text, info.srWindow.Right - info.srWindow.Left);
+    }
+    WriteToConsole({reinterpret_cast<const wchar_t*>(text.data()), text.size()});
   }
 
   void EraseTransient() override {
@@ -135,17 +229,27 @@ class Win32Console final : public Console {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (GetConsoleMode(input, &mode)) FlushConsoleInputBuffer(input);
+    // The report can be selected and copied again.
+    GiveBackInputMode();
   }
 
   void WaitForEnter() override {
     Flush();
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (!Usable(input)) return;
-    // A console in line mode returns only after Enter; anything typed
-    // before it stays unread. A file or pipe gives its next byte, or
-    // nothing at its end.
-    char byte;
     DWORD got = 0;
+    DWORD mode = 0;
+    if (GetConsoleMode(input, &mode)) {
+      // In line mode a read returns once Enter is pressed, but only as much
+      // of the line as fits; the rest would go to the command prompt. A
+      // short read, or one ending the line, has taken all of it.
+      wchar_t line[256];
+      while (ReadConsoleW(input, line, 256, &got, nullptr) && got == 256 && line[255] != L'\n') {
+      }
+      return;
+    }
+    // A file or pipe gives its next byte, or nothing at its end.
+    char byte;
     ReadFile(input, &byte, 1, &got, nullptr);
   }
 
@@ -159,26 +263,8 @@ class Win32Console final : public Console {
     return output_is_console_;
   }
 
-  // WriteConsoleW shows every character the console font has, whatever the
-  // console's code page.
-  static void WriteToConsole(const std::wstring& text) {
-    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    // Older consoles refuse very long single writes; never split a pair.
-    constexpr std::size_t ConsolePiece = 8192;
-    for (std::size_t done = 0; done < text.size();) {
-      std::size_t piece = text.size() - done < ConsolePiece ? text.size() - done : ConsolePiece;
-      if (piece > 1 && done + piece < text.size() && IsHighSurrogate(static_cast<char16_t>(text[done + piece - 1]))) {
-        --piece;
-      }
-      DWORD written = 0;
-      if (!WriteConsoleW(output, text.data() + done, static_cast<DWORD>(piece), &written, nullptr) || written == 0) {
-        return;
-      }
-      done += written;
-    }
-  }
-
-  std::string pending_;
+  std::string pending_;  // for a file or pipe
+  std::wstring console_pending_;
   bool output_is_console_known_ = false;
   bool output_is_console_ = false;
 };
