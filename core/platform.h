@@ -33,8 +33,9 @@ std::optional<std::vector<WidePath>> ProcessArguments(int argc, char** argv);
 class Console {
  public:
   virtual ~Console() = default;
-  // Switches the console to code page 936 for output, then input. Results are
-  // ignored: there may be no console at all.
+  // Switches the console to code page 936 for output, then input, and sets
+  // it up for the work. Results are ignored: there may be no console at all.
+  // What it changed is given back by the time the program ends.
   virtual void Prepare() = 0;
   // The Write calls append to standard output in the order made; nothing may
   // reach the standard error stream. Failures are not reported.
