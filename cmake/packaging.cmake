@@ -31,10 +31,15 @@ function(require_program variable program debian_package)
 endfunction()
 
 require_program(RSVG_CONVERT rsvg-convert librsvg2-bin)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 if(WIN32)
   require_program(ICOTOOL icotool icoutils)
 endif()
 require_program(GZIP gzip gzip)
+
+# Modes must not follow the builder's umask: the packages list them.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(asset_outputs)
 foreach(target name IN ZIP_LISTS packaged_targets packaged_names)
@@ -132,4 +137,13 @@ else()
   # dpkg-shlibdeps derives the libc6/libstdc++6 versions from the programs.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
+
+# Reproducible packages: cpack takes entry times from SOURCE_DATE_EPOCH, which
+# the project configuration sets from the last commit when the caller does
+# not; the archive packages are then rewritten in a fixed order and with a
+# fixed owner (the .deb already has both).
+set(CPACK_PROJECT_CONFIG_FILE ${packaging_dir}/cpack_project_config.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${packaging_dir}/normalize_archives.cmake)
+set(CPACK_QV_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_QV_NORMALIZE_COMMAND ${Python3_EXECUTABLE} ${packaging_dir}/normalize_archives.py)
 include(CPack)
