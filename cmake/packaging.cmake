@@ -145,8 +145,8 @@ endif()
 
 # Reproducible packages: cpack takes entry times from SOURCE_DATE_EPOCH, which
 # the project configuration sets from the last commit when the caller does
-# not; the archive packages are then rewritten in a fixed order and with a
-# fixed owner (the .deb already has both).
+# not; the packages are then rewritten so that nothing in them depends on the
+# builder's file system, user, umask or time zone.
 set(CPACK_PROJECT_CONFIG_FILE ${packaging_dir}/cpack_project_config.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${packaging_dir}/normalize_archives.cmake)
 set(CPACK_QV_SOURCE_DIR ${PROJECT_SOURCE_DIR})

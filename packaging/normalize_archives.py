@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Rewrites .tar.gz and .zip packages so that the same files always give the
-same bytes: entries sorted by name, every entry time SOURCE_DATE_EPOCH, owner
-root, and no time or name in the gzip header.
+"""Rewrites packages so that the same files always give the same bytes.
 
-cpack already takes its entry times from SOURCE_DATE_EPOCH, but it adds the
-files in the order the file system lists them, keeps the builder's user and
-group, and writes ZIP times in the local time zone.
+cpack already takes its entry times from SOURCE_DATE_EPOCH, but in a .tar.gz
+or .zip it adds the files in the order the file system lists them, keeps the
+builder's user and group, and writes ZIP times in the local time zone: those
+are rewritten sorted by name, owned by root, every entry time
+SOURCE_DATE_EPOCH, with no time or name in the gzip header. In a .deb, the
+modes of the three members follow the builder's umask: they become 0644.
 
   normalize_archives.py PACKAGE...
 """
@@ -40,10 +41,20 @@ def normalize_zip(path, epoch):
             target.writestr(info, data, compresslevel=9)
 
 
+def normalize_deb(path, epoch):
+    data = bytearray(open(path, "rb").read())
+    at = len(b"!<arch>\n")
+    while at < len(data):  # 60-byte member headers; the mode is octal text at 40..48
+        data[at + 40:at + 48] = b"100644  "
+        size = int(data[at + 48:at + 58])
+        at += 60 + size + size % 2
+    open(path, "wb").write(data)
+
+
 def main():
     epoch = int(os.environ.get("SOURCE_DATE_EPOCH", time.time()))
     for path in sys.argv[1:]:
-        (normalize_zip if path.endswith(".zip") else normalize_tar)(path, epoch)
+        {".zip": normalize_zip, ".deb": normalize_deb}.get(os.path.splitext(path)[1], normalize_tar)(path, epoch)
 
 
 if __name__ == "__main__":
