@@ -90,11 +90,12 @@ endforeach()
 # The licence goes into every package: as LICENSE.txt beside the programs
 # (CRLF, for Notepad) on Windows, as a machine-readable copyright file and a
 # compressed changelog where Debian keeps them on Linux.
-file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
 if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
 else()
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
   string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)\n\n(.*[^\n])" license "${license}")
   set(copyright_holder ${CMAKE_MATCH_1})
   # Continuation lines start with a space; an empty line is written " .".
