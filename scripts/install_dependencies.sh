@@ -6,10 +6,12 @@ set -euo pipefail
 # Enough to configure and build the native programs (icons are drawn at build time).
 packages=(cmake make g++ libgtest-dev libbenchmark-dev python3 librsvg2-bin)
 if [ "${1:-all}" = all ]; then
-  # Windows cross build and Wine; the manifest and icon checks.
-  packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine64 libxml2-utils icoutils)
-  # Packages and their checks: dpkg-shlibdeps (with file), desktop-file-validate, groff and man.
-  packages+=(dpkg-dev file desktop-file-utils groff-base man-db)
+  # Windows cross builds, 64-bit and 32-bit, and Wine to run both (32-bit
+  # programs need the i386 Wine); the icons for the .exe files.
+  packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 icoutils)
+  # Packages and their checks: dpkg-shlibdeps (with file), lintian,
+  # desktop-file-validate, groff and man.
+  packages+=(dpkg-dev file lintian desktop-file-utils groff-base man-db)
   # Sanitizer and fuzz builds (clang with libFuzzer); signals timed by strace;
   # peak memory by time; the progress line watched in a real terminal.
   packages+=(clang libclang-rt-14-dev strace time tmux)
@@ -24,5 +26,8 @@ done
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 echo "Installing: ${missing[*]}"
+if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get update -qq
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null

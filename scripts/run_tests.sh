@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the native programs and the Windows .exe
-# files, and runs every test: unit tests, the black-box table natively and
-# under Wine, and the Windows-only cases; then the sanitizer build and the
-# bounded fuzz run (scripts/run_hardening.sh).
+# Installs what is missing, builds the native programs and the 64-bit and
+# 32-bit Windows .exe files, and runs every test: unit tests, the black-box
+# table natively and on both Windows builds under Wine, the packages; then the
+# sanitizer build and the bounded fuzz run (scripts/run_hardening.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install_dependencies.sh all
-cmake --preset windows >/dev/null
-cmake --build build/windows -j"$(nproc)"
+for windows in windows windows-x86; do
+  cmake --preset "$windows" >/dev/null
+  cmake --build "build/$windows" -j"$(nproc)"
+done
 cmake --preset native >/dev/null
 cmake --build build/native -j"$(nproc)"
 ctest --test-dir build/native --output-on-failure -j2 "$@"

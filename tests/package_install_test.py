@@ -1,32 +1,32 @@
 #!/usr/bin/env python3
-"""Makes the packages with cpack and checks what a user gets from them.
+"""Makes every package with cpack as a release does, with a fixed SOURCE_DATE_EPOCH,
+and checks what users get: the .deb, the .tar.gz, the ZIP of each Windows build.
 
-The .deb is unpacked into a scratch root with dpkg -x; both programs run from
-there, and the desktop entries, icons and manual pages must sit where the
-desktop looks for them. The .tar.gz must hold the same files. When the
-Windows build exists, its ZIP must hold both .exe files, each with its icon,
-manifest and version information, and the read-me.
-
-  package_install_test.py --build DIR --version X.Y.Z [--windows-build DIR]
+  package_install_test.py SOURCE_DIR BUILD_DIR [CONFIGURED_WINDOWS_BUILD_DIR...]
 """
-import argparse
+import calendar
 import gzip
+import io
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
 import tarfile
 import tempfile
 import zipfile
+from xml.etree import ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from black_box import TEXTS, masked  # noqa: E402
+from black_box import masked  # noqa: E402
 
-ICON_SIZES = (16, 32, 48, 64, 128, 256)
-DROPS = [("quistel", "cat.png", "cat.png.xyz"), ("quistel", "cat.xyz", "cat.png"),
-         ("vorlune", "clip.mp4", "clip.mp4.xyz"), ("vorlune", "notes.txt.xyz", "notes.txt")]
+EPOCH = 1767225600  # 2026-01-01 00:00:00 UTC
+DROPS = {"quistel": ("cat.png", "cat.png.xyz"), "vorlune": ("clip.mp4.xyz", "clip.mp4")}
+ZIP_FILES = {"README.txt", "LICENSE.txt", "bin/Quistel.exe", "bin/Vorlune.exe"}
+MACHINES = {"win64": 0x8664, "win32": 0x14C}  # PE machine expected from the ZIP's name
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "advapi32.dll", "bcrypt.dll"}
+# After machine and time stamp: subsystem (3: console), other DLLs, manifest and icon IDs, manifest.
+EXE = (3, [], ["1"], ["1"], "{urn:schemas-microsoft-com:asm.v1}assembly", "asInvoker", "false", "SegmentHeap")
 failures = 0
 
 
@@ -40,116 +40,105 @@ def run(*command, **options):
     return subprocess.run(command, capture_output=True, **options)
 
 
-def quiet(result):  # succeeded and said nothing
-    report = (result.stdout + result.stderr).decode(errors="replace").strip()
-    return result.returncode == 0 and not report, report
+def make_packages(build, generators, scratch):
+    out = os.path.join(scratch, os.path.basename(build))
+    subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-G", generators, "-B", out],
+                   check=True, stdout=subprocess.DEVNULL, env=dict(os.environ, SOURCE_DATE_EPOCH=str(EPOCH)))
+    return {kind[1]: os.path.join(out, f) for f in os.listdir(out) if (kind := re.search(r"\.(deb|tar\.gz|zip)$", f))}
 
 
-def make_package(build, generator, scratch):
-    out = os.path.join(scratch, generator.lower())
-    result = run("cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-G", generator, "-B", out)
-    if result.returncode != 0:
-        sys.exit(f"cpack -G {generator} failed:\n{result.stdout.decode()}{result.stderr.decode()}")
-    return next(os.path.join(out, f) for f in os.listdir(out) if os.path.isfile(os.path.join(out, f)))
+def entries(name, data):
+    """(name, time, owner, content) of each entry of a package, the archives in a .deb opened too."""
+    if data.startswith(b"!<arch>\n"):
+        at = 8
+        while at < len(data):
+            header, size = data[at:at + 60], int(data[at + 48:at + 58])
+            member, content = f"{name}/{header[:16].decode().strip()}", data[at + 60:at + 60 + size]
+            yield member, int(header[16:28]), (int(header[28:34]), int(header[34:40])), content
+            if ".tar" in member:
+                yield from entries(member, content)
+            at += 60 + size + size % 2
+    elif name.endswith(".zip"):
+        with zipfile.ZipFile(io.BytesIO(data)) as zip_file:
+            yield from ((i.filename, calendar.timegm(i.date_time + (0, 0, 0)), (0, 0), zip_file.read(i))
+                        for i in zip_file.infolist())
+    else:
+        with tarfile.open(fileobj=io.BytesIO(data)) as tar:
+            yield from ((m.name, m.mtime, (m.uid, m.gid), m.isfile() and tar.extractfile(m).read() or b"") for m in tar)
 
 
-def png_size(path):
-    if not os.path.exists(path):
-        return "missing"
-    head = open(path, "rb").read(24)
-    return struct.unpack(">II", head[16:24]) if head[:8] == b"\x89PNG\r\n\x1a\n" else "not a PNG"
+def check_reproducible(package, paths):
+    found = list(entries(os.path.basename(package), open(package, "rb").read()))
+    odd = [(n, t, owner) for n, t, owner, _ in found if (t, owner) != (EPOCH, (0, 0))]
+    names = [n for n, *_ in found]  # a .deb keeps its members' order, and cpack sorts its files
+    odd += [] if package.endswith(".deb") or names == sorted(names) else [f"not sorted: {names}"]
+    check(f"{os.path.basename(package)}: entries sorted, dated SOURCE_DATE_EPOCH, owned by root", not odd, str(odd[:4]))
+    leaks = [n for n, _, _, c in found for p in paths if p in (gzip.decompress(c) if c[:2] == b"\x1f\x8b" else c)]
+    check(f"{os.path.basename(package)}: no source or build path in any file", not leaks, str(leaks))
 
 
-def check_deb(deb, root, scratch):
-    depends = run("dpkg-deb", "-f", deb, "Depends").stdout.decode()
-    check("deb depends on the C and C++ runtimes", all(re.search(rf"\b{lib}\b", depends)
-                                                      for lib in ("libc6", r"libstdc\+\+6")), depends)
-    usr = os.path.join(root, "usr")
-    work = os.path.join(scratch, "drops")
-    os.mkdir(work)
-    for name in TEXTS:
-        program = os.path.join(usr, "bin", name)
-        shown = run(program, stdin=subprocess.DEVNULL)
-        check(f"{name} without a file shows its usage", (shown.returncode, shown.stdout.decode())
-              == (0, TEXTS[name]["usage"]), str(shown))
-        for tool, dropped, produced in DROPS:
-            if tool != name:
-                continue
-            content = os.urandom(3000) + dropped.encode()
-            with open(os.path.join(work, dropped), "wb") as f:
-                f.write(content)
-            result = run(program, dropped, cwd=work, input=b"\n")
-            output = os.path.join(work, produced)
-            got = open(output, "rb").read() if os.path.exists(output) else None
-            check(f"{name} {dropped} writes {produced} masked",
-                  result.returncode == 0 and got == masked(content), f"{result}, output {got!r:.40}")
-
-        desktop = os.path.join(usr, "share/applications", f"{name}.desktop")
-        check(f"{name}.desktop validates cleanly", *quiet(run("desktop-file-validate", desktop)))
-        entry = dict(line.rstrip("\n").split("=", 1) for line in open(desktop, encoding="utf-8") if "=" in line)
-        check(f"{name}.desktop runs the installed program in a terminal",
-              entry.get("Exec", "").split()[0] == name and entry.get("Terminal") == "true", str(entry))
-        icons = os.path.join(usr, "share/icons/hicolor")
-        for size in ICON_SIZES:
-            actual = png_size(os.path.join(icons, f"{size}x{size}/apps/{entry.get('Icon')}.png"))
-            check(f"{name} icon at {size}x{size}", actual == (size, size), str(actual))
-        svg = os.path.join(icons, f"scalable/apps/{entry.get('Icon')}.svg")
-        check(f"{name} scalable icon", os.path.exists(svg) and b"<svg" in open(svg, "rb").read())
-
-        page = os.path.join(usr, "share/man/man1", f"{name}.1.gz")
-        check(f"{name}.1 formats without warnings", os.path.exists(page) and
-              quiet(run("groff", "-man", "-ww", "-z", input=gzip.open(page).read()))[0], page)
+def check_deb(deb, tgz, scratch):
+    lint = run("lintian", deb).stdout.decode()
+    check("lintian: no error and no warning", not re.search(r"^[EW]: ", lint, re.M), lint)
+    usr = os.path.join(scratch, "root", "usr")
+    subprocess.run(["dpkg", "-x", deb, os.path.dirname(usr)], check=True)
+    for name, (dropped, produced) in DROPS.items():
+        content = os.urandom(3000) + dropped.encode()
+        open(os.path.join(scratch, dropped), "wb").write(content)
+        result = run(os.path.join(usr, "bin", name), dropped, cwd=scratch, input=b"\n")
+        output = os.path.join(scratch, produced)
+        check(f"installed {name}: {dropped} gives {produced} masked", result.returncode == 0 and os.path.exists(output)
+              and open(output, "rb").read() == masked(content), str(result))
+        desktop = run("desktop-file-validate", os.path.join(usr, "share/applications", f"{name}.desktop"))
+        check(f"{name}.desktop validates cleanly", desktop.returncode == 0 and not desktop.stdout, str(desktop))
+        groff = run("groff", "-man", "-ww", "-z", input=gzip.open(f"{usr}/share/man/man1/{name}.1.gz").read())
+        check(f"{name}.1 formats without warnings", groff.returncode == 0 and not groff.stderr, str(groff))
+    with tarfile.open(tgz) as tar:
+        files = {m.name.split("/", 1)[1]: tar.extractfile(m).read() for m in tar if m.isfile()}
+    deb_files = {os.path.relpath(os.path.join(d, f), usr): open(os.path.join(d, f), "rb").read()
+                 for d, _, names in os.walk(usr) for f in names}
+    differing = sorted(n for n in files.keys() | deb_files.keys() if files.get(n) != deb_files.get(n))
+    check("tar.gz holds the files of the deb", not differing, str(differing))
 
 
-def check_windows(build, version, scratch):
-    names = ("Quistel", "Vorlune")
-    exes = [os.path.join(build, d, f"{n}.exe") for d, n in zip(("image_tool", "vault_tool"), names)]
-    if not os.path.exists(os.path.join(build, "CPackConfig.cmake")) or not all(map(os.path.exists, exes)):
-        print(f"skipped: no Windows build in {build}, so no ZIP to check")
-        return
-    archive = zipfile.ZipFile(make_package(build, "ZIP", scratch))
+def exe_facts(path):
+    exe, dump = open(path, "rb").read(), run("x86_64-w64-mingw32-objdump", "-p", path).stdout.decode().lower()
+    dlls = set(re.findall(r"dll name: (\S+)", dump)) or {"(no imports listed)"}
+    rc = run("x86_64-w64-mingw32-windres", "-J", "coff", "-i", path, "-O", "rc").stdout.decode(errors="replace")
+    pe = struct.unpack_from("<I", exe, 0x3C)[0]
+    facts = struct.unpack_from("<HxxI", exe, pe + 4) + struct.unpack_from("<H", exe, pe + 24 + 68) + (
+        sorted(dlls - SYSTEM_DLLS), re.findall(r"^(\w+) 24 ", rc, re.M), re.findall(r"^(\w+) 14 ", rc, re.M))
+    # Raises ParseError for a malformed manifest: Windows refuses to start such an .exe, Wine runs it.
+    manifest = ElementTree.fromstring(exe[exe.find(b"<?xml"):exe.find(b"</assembly>") + 11])
+    level = getattr(manifest.find(".//{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel"), "attrib", {})
+    heap = manifest.findtext(".//{http://schemas.microsoft.com/SMI/2020/WindowsSettings}heapType")
+    return facts + (manifest.tag, level.get("level"), level.get("uiAccess"), heap)
+
+
+def check_zip(package, scratch):
+    archive, arch = zipfile.ZipFile(package), re.search(r"-(win\d\d)\.zip$", package)[1]
     listing = {n.split("/", 1)[1]: n for n in archive.namelist() if not n.endswith("/")}
-    check("ZIP holds the read-me and both programs",
-          set(listing) == {"README.txt", "bin/Quistel.exe", "bin/Vorlune.exe"}, str(sorted(listing)))
-    windres = shutil.which("x86_64-w64-mingw32-windres")
-    if windres is None:
-        print("skipped: x86_64-w64-mingw32-windres not found, resources unchecked")
-        return
-    for name in names:
-        if f"bin/{name}.exe" not in listing:
-            continue
-        exe = archive.extract(listing[f"bin/{name}.exe"], scratch)
-        rc = run(windres, "-J", "coff", "-i", exe, "-O", "rc").stdout.decode(errors="replace")
-        images = re.search(r"Has (\d+) elements", rc)
-        check(f"{name}.exe has one icon group, ID 1, with every size", re.findall(r"^(\w+) 14 ", rc, re.M) == ["1"]
-              and images is not None and int(images.group(1)) == len(ICON_SIZES))
-        check(f"{name}.exe keeps its manifest as resource 1", re.search(r"^1 24 ", rc, re.M) is not None)
-        values = dict(re.findall(r'VALUE "(\w+)", L?"([^"]*)"', rc))
-        expected = {"ProductName": name, "OriginalFilename": f"{name}.exe", "FileVersion": version}
-        check(f"{name}.exe version information", all(values.get(k) == v for k, v in expected.items()), str(values))
+    check(f"{arch} ZIP holds the read-me, licence and both programs", set(listing) == ZIP_FILES, str(sorted(listing)))
+    for name in sorted(n for n in listing if n.endswith(".exe")):
+        got = exe_facts(archive.extract(listing[name], os.path.join(scratch, arch)))
+        expected = (MACHINES[arch], EPOCH) + EXE  # strip writes SOURCE_DATE_EPOCH as the link time
+        check(f"{arch} {name}: machine, time, console, imports, resources, manifest", got == expected,
+              f"expected {expected}, got {got}")
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--version", required=True)
-    parser.add_argument("--windows-build")
-    args = parser.parse_args()
+def main(source, build, *windows_builds):
+    build_paths = [os.path.realpath(d).encode() for d in (source, build) + windows_builds]
     with tempfile.TemporaryDirectory() as scratch:
-        deb = make_package(args.build, "DEB", scratch)
-        root = os.path.join(scratch, "root")
-        subprocess.run(["dpkg", "-x", deb, root], check=True)
-        check_deb(deb, root, scratch)
-        with tarfile.open(make_package(args.build, "TGZ", scratch)) as archive:
-            files = {m.name.split("/", 1)[1] for m in archive.getmembers() if m.isfile()}
-        deb_files = {os.path.relpath(os.path.join(d, f), os.path.join(root, "usr"))
-                     for d, _, names in os.walk(root) for f in names}
-        check("tar.gz holds the files of the deb", files == deb_files, str(files ^ deb_files))
-        if args.windows_build:
-            check_windows(args.windows_build, args.version, scratch)
+        packages = make_packages(build, "DEB;TGZ", scratch)
+        check_deb(packages["deb"], packages["tar.gz"], scratch)
+        for windows_build in windows_builds:
+            packages[windows_build] = make_packages(windows_build, "ZIP", scratch)["zip"]
+            check_zip(packages[windows_build], scratch)
+        for package in packages.values():
+            check_reproducible(package, build_paths)
     print(f"{failures} check(s) failed" if failures else "all checks passed")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(*sys.argv[1:]))
