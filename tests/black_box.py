@@ -9,12 +9,15 @@ The same table runs the native programs or the Windows .exe files under Wine
 """
 import argparse
 import fcntl
+import glob
 import os
 import shutil
+import signal
 import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 MASK = 0x6B
@@ -42,6 +45,15 @@ MASKED = bytes(b ^ MASK for b in range(256))
 
 def masked(data):
     return data.translate(MASKED)
+
+
+ZONE = b"[ZoneTransfer]\r\nZoneId=3\r\n"
+# A downloaded input with its mark, beside an older output. Wine keeps a stream as a file "name:stream".
+DOWNLOADED = {"dl.txt.xyz": masked(b"d"), "dl.txt.xyz:Zone.Identifier": ZONE, "dl.txt": OLD}
+# Five folders of 60 characters: past MAX_PATH wherever the scratch folder is. Named through "x/../" below, so
+# the path must be made whole before a \\?\ prefix, which takes it literally.
+DEEP_FOLDERS = {"/".join(["d" * 60] * n) + "/": None for n in range(1, 6)}
+DEEP = "/".join(["d" * 60] * 5)
 
 
 # Files: name -> bytes; a name ending in "/" is a folder.
@@ -76,6 +88,8 @@ CASES = [
     # r.xyz is made read-only first: kept even when root runs the tool.
     ("read_only_output_kept", "vorlune", {"r": b"new", "r.xyz": OLD}, ["r"], "write_failed", None,
      {"r": b"new", "r.xyz": OLD}),
+    ("deep_folder", "vorlune", {**DEEP_FOLDERS, "x/": None, DEEP + "/f": b"d"}, ["x/../" + DEEP + "/f"], "created",
+     "x/../" + DEEP + "/f.xyz", {**DEEP_FOLDERS, "x/": None, DEEP + "/f": b"d", DEEP + "/f.xyz": masked(b"d")}),
 ]
 
 
@@ -123,6 +137,23 @@ def read_back(folder):
             rel = os.path.relpath(path, folder)
             found[rel] = os.readlink(path).encode() if os.path.islink(path) else open(path, "rb").read()
     return found
+
+
+def wait_for(found, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not (result := found()):
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out")
+        time.sleep(0.01)
+    return result
+
+
+def command_line(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read()
+    except OSError:  # ended meanwhile
+        return b""
 
 
 def sparse_file(path, size, markers=None):
@@ -257,22 +288,68 @@ class PosixOnly(Folder):
 
 
 class WindowsOnly(Folder):
-    """Sharing between Windows processes, UTF-16 names and code page 936, and
-    files written by one build read by the other."""
+    """Sharing between Windows processes, a killed run, attributes and streams as Wine keeps them, UTF-16 names
+    and code page 936, and files written by one build read by the other."""
 
-    def test_input_held_open_for_writing_is_refused(self):
-        lay_out(self.folder, {"held.mp4": b"data"})
-        holder = subprocess.Popen(self.harness.prefix + [self.harness.options.hold_open, "held.mp4"],
-                                  cwd=self.folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        try:
-            self.assertEqual(holder.stdout.readline().strip(), b"held")
-            result = self.harness.run("vorlune", ["held.mp4"], self.folder)
-            self.assertEqual(result.returncode, 1)
-            self.assertEqual(result.stdout, self.harness.expected("vorlune", "open_failed", None))
-            self.assertEqual(sorted(os.listdir(self.folder)), ["held.mp4"])
-        finally:
-            holder.communicate(b"\n", timeout=30)
-        self.assertEqual(self.harness.run("vorlune", ["held.mp4"], self.folder).returncode, 0)
+    # name, files before, set-up, argument, outcome, shown output name, files after. Set-up: a file held open by
+    # the helper process until the run ends or for the seconds given, or one hidden as Wine records it.
+    CASES = [
+        ("input_held_for_writing", {"in": b"i"}, ("hold", "in", None), "in", "open_failed", None, {"in": b"i"}),
+        ("output_held_past_the_retries", DOWNLOADED, ("hold", "dl.txt", None), "dl.txt.xyz", "write_failed", None,
+         DOWNLOADED),
+        ("output_held_for_a_moment", DOWNLOADED, ("hold", "dl.txt", 0.8), "dl.txt.xyz", "created", "dl.txt",
+         {**DOWNLOADED, "dl.txt": b"d"}),
+        ("hidden_output_stays_hidden", {"h": b"n", "h.xyz": OLD}, ("hide", "h.xyz", None), "h", "created", "h.xyz",
+         {"h": b"n", "h.xyz": masked(b"n")}),
+    ]
+
+    def test_table(self):
+        for name, before, (setup, subject, release), argument, outcome, out, after in self.CASES:
+            with self.subTest(name):
+                self.fresh()
+                lay_out(self.folder, before)
+                if setup == "hide":
+                    os.setxattr(self.path(subject), "user.DOSATTRIB", b"0x2")
+                else:  # the helper ends at the end of its input, should a check fail first
+                    holder = subprocess.Popen(self.harness.prefix + [self.harness.options.hold_open, subject],
+                                              cwd=self.folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                    self.assertEqual(holder.stdout.readline().strip(), b"held")
+                run = subprocess.Popen(self.harness.prefix + [self.harness.programs["vorlune"], argument],
+                                       cwd=self.folder, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+                if before is DOWNLOADED:
+                    # Under Wine a stream is a file of its own that no rename takes along: the new content's
+                    # zone is read while the run waits for the held output.
+                    [zone] = wait_for(lambda: glob.glob(self.path(".dl.txt~*.part:Zone.Identifier")))
+                    self.assertEqual(open(zone, "rb").read(), ZONE)
+                if release:
+                    time.sleep(release)
+                    holder.communicate(b"\n", timeout=30)
+                self.assertEqual(run.communicate(timeout=60)[0], self.harness.expected("vorlune", outcome, out))
+                self.assertEqual(run.returncode, 1 if outcome == "open_failed" else 0)
+                self.assertEqual(read_back(self.folder), after)
+                if setup == "hide":
+                    self.assertEqual(os.getxattr(self.path(subject), "user.DOSATTRIB"), b"0x2")
+                elif not release:
+                    holder.communicate(b"\n", timeout=30)
+
+    def test_killed_run_leaves_nothing_but_what_was_there(self):
+        # SIGKILL to the Unix process Wine runs the program in, mid-way through a multi-gigabyte file.
+        program = ("Z:" + self.harness.programs["vorlune"].replace("/", "\\")).encode()
+        for before in ({}, {"big.xyz": OLD}):
+            with self.subTest(old_output=bool(before)):
+                self.fresh()
+                lay_out(self.folder, before)
+                sparse_file(self.path("big"), 3 * 2**30)
+                run = subprocess.Popen(self.harness.prefix + [self.harness.programs["vorlune"], "big"],
+                                       cwd=self.folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+                wait_for(lambda: glob.glob(self.path(".big.xyz~*.part")))
+                time.sleep(0.3)
+                [pid] = [int(p) for p in os.listdir("/proc") if p.isdigit() and command_line(p).startswith(program)]
+                os.kill(pid, signal.SIGKILL)
+                run.wait(timeout=60)
+                wait_for(lambda: sorted(os.listdir(self.folder)) == sorted(["big", *before]))
+                if before:
+                    self.assertEqual(open(self.path("big.xyz"), "rb").read(), OLD)
 
     def test_unicode_names_arrive_intact_and_show_in_code_page_936(self):
         for name in ("图片 测试.png", "smile😀é.txt", "한글.png"):
