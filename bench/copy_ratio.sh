@@ -9,7 +9,8 @@
 # SIZE is anything `truncate -s` accepts (default 512M); FOLDER defaults to
 # /dev/shm (tmpfs). Environment: ROUNDS (default 15), RSS_SIZE (sparse file
 # for the memory check, default 5G; 0 skips it), VORLUNE (the binary; built
-# with the native preset when not given).
+# with the native preset when not given), ALSO ("name=binary ...": other
+# builds, e.g. the one before a change, timed in the same rotation).
 set -euo pipefail
 
 size=${1:-512M}
@@ -52,7 +53,13 @@ elapsed() {
 }
 run_cat() { cat "$input" >"$output"; }
 run_dd() { dd if="$input" of="$output" bs=1M; }
-run_vorlune() { "$vorlune" "$input"; }
+declare -A builds=([vorlune]=$vorlune)
+commands=(cat vorlune dd)
+for pair in ${ALSO:-}; do
+  builds[${pair%%=*}]=${pair#*=}
+  commands+=("${pair%%=*}")
+done
+run_build() { "${builds[$1]}" "$input"; }
 clean() {
   rm -f "$output" "$input.xyz"
   sync -f "$work"  # earlier output's writeback must not land on the next run
@@ -60,7 +67,7 @@ clean() {
 
 # The result must be right before its speed matters: mask it back by an
 # independent route and compare.
-run_vorlune </dev/null >/dev/null
+run_build vorlune </dev/null >/dev/null
 table=$(printf '\\%03o' $(seq 0 255))
 masked=$(for ((b = 0; b < 256; ++b)); do printf '\\%03o' $((b ^ 0x6B)); done)
 if ! tr "$table" "$masked" <"$input.xyz" | cmp -s - "$input"; then
@@ -73,12 +80,15 @@ run_cat; clean  # warm the page cache and the binaries
 # The order rotates every round: on this kind of virtual machine a run's cost
 # depends on what ran just before it (freed memory handed back to the host),
 # so a fixed order would favour one command.
-commands=(cat vorlune dd)
 declare -A times
 for ((r = 0; r < rounds; ++r)); do
   for ((k = 0; k < ${#commands[@]}; ++k)); do
     name=${commands[$(((k + r) % ${#commands[@]}))]}
-    times[$name]+=" $(elapsed "run_$name")"
+    if [[ -n ${builds[$name]:-} ]]; then
+      times[$name]+=" $(elapsed run_build "$name")"
+    else
+      times[$name]+=" $(elapsed "run_$name")"
+    fi
     clean
   done
 done
@@ -86,18 +96,21 @@ done
 median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 m_cat=$(median ${times[cat]})
 m_dd=$(median ${times[dd]})
-m_vorlune=$(median ${times[vorlune]})
 
 fastest() { printf '%s\n' "$@" | sort -n | head -1; }
 echo "file: $bytes bytes in $folder ($(df --output=fstype "$work" | tail -1)), $rounds rounds each, order rotating"
-for name in cat dd vorlune; do
+for name in "${commands[@]}"; do
   awk -v name="$name" -v m="$(median ${times[$name]})" -v f="$(fastest ${times[$name]})" -v n="$bytes" 'BEGIN {
     printf "  %-8s median %8.1f ms  (fastest %8.1f ms)  %6.2f GB/s\n", name, m / 1e6, f / 1e6, n / m
   }'
 done
-awk -v c="$m_cat" -v d="$m_dd" -v v="$m_vorlune" 'BEGIN {
-  printf "ratios of medians: vorlune/cat %.3f   dd/cat %.3f   vorlune/dd %.3f\n", v / c, d / c, v / d
-}'
+echo "ratios of medians: dd/cat $(awk -v c="$m_cat" -v d="$m_dd" 'BEGIN {printf "%.3f", d / c}')"
+for name in "${commands[@]}"; do
+  [[ -n ${builds[$name]:-} ]] || continue
+  awk -v name="$name" -v c="$m_cat" -v d="$m_dd" -v v="$(median ${times[$name]})" 'BEGIN {
+    printf "  %-8s /cat %.3f   /dd %.3f\n", name, v / c, v / d
+  }'
+done
 
 if [[ $rss_size != 0 ]]; then
   rm -f "$input"

@@ -10,7 +10,9 @@ The same table runs the native programs or the Windows .exe files under Wine
 import argparse
 import fcntl
 import glob
+import grp
 import os
+import pwd
 import shutil
 import signal
 import stat
@@ -109,11 +111,11 @@ class Harness:
         text = TEXTS[tool][outcome].format(out=out)
         return text.replace("\n", self.newline).encode(self.encoding, errors="replace")
 
-    def run(self, tool, arguments, folder, stdin=b"", timeout=60):
+    def run(self, tool, arguments, folder, stdin=b"", timeout=60, wrapper=()):
         program = self.programs[tool]
         if not os.path.isfile(program):  # Wine would report a missing file as a run with status 1
             raise AssertionError(f"program not built: {program}")
-        return subprocess.run(self.prefix + [program] + arguments, cwd=folder, input=stdin,
+        return subprocess.run(self.prefix + list(wrapper) + [program] + arguments, cwd=folder, input=stdin,
                               capture_output=True, timeout=timeout)
 
 
@@ -257,19 +259,23 @@ class PosixOnly(Folder):
                 self.assertEqual(result.stdout, self.harness.expected("vorlune", "open_failed", None))
         self.assertEqual(os.listdir(self.folder), ["pipe"])
 
-    def test_input_under_a_writers_lock_is_refused(self):
-        path = self.path("held")
-        lay_out(self.folder, {"held": b"data"})
-        for lock in (fcntl.flock, fcntl.lockf):  # whole-file and record locks
-            with self.subTest(lock.__name__), open(path, "r+b") as holder:
-                lock(holder, fcntl.LOCK_EX)
-                result = self.run_vault("held")
-                self.assertEqual(result.returncode, 1)
-                self.assertEqual(sorted(os.listdir(self.folder)), ["held"])
-        # A reader's lock does not stand in the way.
-        with open(path, "rb") as holder:
-            fcntl.flock(holder, fcntl.LOCK_SH)
-            self.assertEqual(self.run_vault("held").returncode, 0)
+    def test_a_writers_lock_keeps_the_input_and_the_output(self):
+        # file held, lock call and kind, outcome
+        for held, lock, kind, outcome in (("in", fcntl.flock, fcntl.LOCK_EX, "open_failed"),
+                                          ("in", fcntl.lockf, fcntl.LOCK_EX, "open_failed"),
+                                          ("in", fcntl.flock, fcntl.LOCK_SH, "created"),
+                                          ("in.xyz", fcntl.flock, fcntl.LOCK_EX, "write_failed"),
+                                          ("in.xyz", fcntl.lockf, fcntl.LOCK_EX, "write_failed"),
+                                          ("in.xyz", fcntl.lockf, fcntl.LOCK_SH, "created")):
+            with self.subTest(held=held, lock=lock.__name__, exclusive=kind == fcntl.LOCK_EX):
+                self.fresh()
+                lay_out(self.folder, {"in": b"data", "in.xyz": OLD})
+                with open(self.path(held), "r+b") as holder:
+                    lock(holder, kind)
+                    result = self.run_vault("in")
+                self.assertEqual((result.returncode, result.stdout),
+                                 (int(outcome == "open_failed"), self.harness.expected("vorlune", outcome, "in.xyz")))
+                self.assertEqual(read_back(self.folder)["in.xyz"], masked(b"data") if outcome == "created" else OLD)
 
     def test_link_at_output_name_is_replaced_not_followed(self):
         lay_out(self.folder, {"in": b"secret"})
@@ -277,14 +283,36 @@ class PosixOnly(Folder):
         self.assertEqual(self.run_vault("in").returncode, 0)
         self.assertEqual(read_back(self.folder), {"in": b"secret", "in.xyz": masked(b"secret")})
 
-    def test_new_output_gets_the_usual_permissions(self):
-        lay_out(self.folder, {"in": b"p"})
-        old = os.umask(0o027)
-        try:
-            self.run_vault("in")
-        finally:
-            os.umask(old)
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("in.xyz")).st_mode), 0o640)
+    def test_owner_and_mode_of_the_output(self):
+        me, nobody = (os.geteuid(), os.getegid()), (pwd.getpwnam("nobody").pw_uid, grp.getgrnam("nogroup").gr_gid)
+        # run by (None: this process's user), umask, output before (owner, mode), outcome, output after
+        for user, umask, before, outcome, after in (
+                (None, 0o027, None, "created", (me, 0o640)),  # a new file: 0666 less the umask
+                (None, 0o022, (me, 0o600), "created", (me, 0o600)),
+                (None, 0o022, (nobody, 0o604), "created", (nobody, 0o604)),  # root keeps a user's owner
+                ("nobody", 0o022, (me, 0o644), "write_failed", (me, 0o644)),  # root's, in a folder all may write
+                ("nobody", 0o022, (me, 0o666), "created", (nobody, 0o666))):
+            with self.subTest(user=user, before=before):
+                owners = {after[0]} | ({before[0]} if before else set())
+                if (user or owners != {me}) and os.geteuid() != 0:
+                    self.skipTest("runs as another user or gives a file away: needs root")
+                self.fresh()
+                os.chmod(self.folder, 0o777)
+                lay_out(self.folder, {"in": b"p"} if before is None else {"in": b"p", "in.xyz": OLD})
+                os.chmod(self.path("in"), 0o644)
+                if before:
+                    os.chown(self.path("in.xyz"), *before[0])
+                    os.chmod(self.path("in.xyz"), before[1])
+                old_umask = os.umask(umask)
+                try:
+                    wrapper = ["setpriv", f"--reuid={user}", "--regid=nogroup", "--clear-groups"] if user else []
+                    result = self.harness.run("vorlune", ["in"], self.folder, wrapper=wrapper)
+                finally:
+                    os.umask(old_umask)
+                self.assertEqual(result.stdout, self.harness.expected("vorlune", outcome, "in.xyz"))
+                status = os.stat(self.path("in.xyz"))
+                self.assertEqual(((status.st_uid, status.st_gid), stat.S_IMODE(status.st_mode)), after)
+                self.assertEqual(read_back(self.folder)["in.xyz"], masked(b"p") if outcome == "created" else OLD)
 
 
 class WindowsOnly(Folder):

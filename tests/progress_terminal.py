@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """A long run in a real terminal (tmux) shows a progress line that is gone
-again when the report appears, leaving exactly the run's own texts.
+again when the report appears, leaving exactly the run's own texts. A line
+typed during the run does not end the wait, and the line that does is read
+to its end: nothing of it reaches the shell.
 
     progress_terminal.py VORLUNE FOLDER_ON_DISK
 """
@@ -39,17 +41,21 @@ def wait_for(predicate, seconds):
 try:
     with open(os.path.join(folder, "big"), "wb") as f:
         f.truncate(6 * 2**30)  # sparse: long enough to run for seconds
-    tmux("new-session", "-d", "-s", session, "-x", "120", "-y", "10", "-c", folder,
-         f"{vorlune} big; echo status=$?; sleep 60")
-    during = wait_for(lambda lines: any(line.startswith("正在处理: ") for line in lines), 60)
-    progress = next(line for line in during if line.startswith("正在处理: "))
+    tmux("new-session", "-d", "-s", session, "-x", "120", "-y", "10", "-c", folder, "bash", "-c",
+         f"{vorlune} big; echo status=$?; read -t 1 rest; echo \"rest=[$rest]\"; sleep 60")
+    during = wait_for(lambda lines: lines[0].startswith("正在处理: "), 60)
+    progress = during[0]
     assert "% (" in progress and " / 6.0 GiB, " in progress and "/s)" in progress, progress
-    after = wait_for(lambda lines: any("按回车键退出程序..." in line for line in lines), 180)
-    shown = [line for line in after if line]
-    assert after[:3] == ["处理成功！已生成: big.xyz", "", "按回车键退出程序..."], after
-    assert len(shown) == 2, after  # the progress line left nothing behind
-    tmux("send-keys", "-t", session, "Enter")
-    wait_for(lambda lines: "status=0" in lines, 10)
+    tmux("send-keys", "-t", session, "x", "Enter")  # its echo ends the progress line's row
+    wait_for(lambda lines: any("按回车键退出程序..." in line for line in lines), 180)
+    time.sleep(1)  # time for the "x" line to end the wait, were it read
+    after = screen()
+    assert after[0].startswith("正在处理: ") and after[0].endswith("x"), after
+    # The progress line left nothing behind, and the wait goes on.
+    shown = [line for line in after[1:] if line]
+    assert shown == ["处理成功！已生成: big.xyz", "按回车键退出程序..."], after
+    tmux("send-keys", "-t", session, "abc", "Enter")
+    wait_for(lambda lines: "status=0" in lines and "rest=[]" in lines, 10)
     print("progress shown:", progress)
     print("1 passed, 0 failed")
 finally:

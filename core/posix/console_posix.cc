@@ -86,8 +86,20 @@ class PosixConsole final : public Console {
   }
   void WaitForEnter() override {
     Flush();
-    unsigned char byte;
-    while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+    if (isatty(STDIN_FILENO) != 1) {
+      unsigned char byte;
+      while (read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+      }
+      return;
+    }
+    // A terminal hands over at most one line a read: the rest of the line
+    // typed, or it would reach the shell as a command. A read that does
+    // not fill the buffer ended its line (Enter, or end of input).
+    char line[256];
+    for (;;) {
+      const ssize_t got = read(STDIN_FILENO, line, sizeof line);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < static_cast<ssize_t>(sizeof line) || line[sizeof line - 1] == '\n') return;
     }
   }
 

@@ -89,6 +89,29 @@ bool TryLock(int fd, bool exclusive) {
   return fcntl(fd, F_SETLK, &record) == 0;
 }
 
+// True when another process holds the regular file at `path` locked for
+// writing, whole-file or record lock alike: what refuses an input also
+// keeps an output. Opened without following a link and without blocking,
+// so a FIFO or a device put there meanwhile cannot hang the run; a file
+// this process may not open for reading cannot be asked and counts as free.
+bool LockedForWriting(const WidePath& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status {};
+  const bool locked = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && !TryLock(fd, false);
+  close(fd);
+  return locked;
+}
+
+// The folder `target` is in, as a path to open.
+WidePath FolderOf(const WidePath& target) {
+  const std::size_t slash = target.rfind('/');
+  return slash == WidePath::npos ? WidePath(".") : target.substr(0, slash + 1);
+}
+
+// The name under which /proc shows the file open as `fd`, even unnamed.
+std::string ProcPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 std::uint32_t RandomToken() {
   std::uint32_t token = 0;
   if (getrandom(&token, sizeof token, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof token)) {
@@ -137,32 +160,32 @@ class PosixFileSystem final : public FileSystem {
 
   bool MayReplace(const WidePath& target) override {
     struct stat status {};
-    if (lstat(target.c_str(), &status) != 0) return true;
-    return !S_ISREG(status.st_mode) || (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+    if (lstat(target.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return true;
+    // A file without write bits is kept even when root runs the tool; one
+    // the user could not write by hand (another user's, in a folder anyone
+    // may write) is kept too, though the rename would be allowed.
+    if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+        faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+      return false;
+    }
+    return !LockedForWriting(target);
   }
 
   std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t final_size) override {
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      WidePath path = TemporaryPathFor(target, RandomToken());
-      // An interruption between the creation and the arming would leave
-      // the file behind: it waits until the handler knows the name.
-      CleanupSignalsBlocked blocked;
-      // 0666 less the umask, as for any new file the user makes.
-      const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd < 0) {
-        if (errno == EEXIST) continue;
-        return std::nullopt;
-      }
-      ArmCleanup(path);
-      temporary_path_ = std::move(path);
-      if (!TryLock(fd, true)) {
-        DiscardOutput(fd);
-        return std::nullopt;
-      }
-      ReserveSpace(fd, final_size);
-      return fd;
+    // A replaced file keeps its permission bits, and is never more open
+    // than that while it is written; a new one gets 0666 less the umask.
+    struct stat replaced {};
+    const bool replaces = lstat(target.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode);
+    const mode_t mode = replaces ? replaced.st_mode & 0777 : 0666;
+    int fd = OpenUnnamed(target, mode);
+    if (fd < 0) fd = OpenNamed(target, mode);
+    if (fd < 0) return std::nullopt;
+    if (replaces) KeepOwnerAndMode(fd, replaced);
+    if (!TryLock(fd, true) || !ReserveSpace(fd, final_size)) {
+      DiscardOutput(fd);
+      return std::nullopt;
     }
-    return std::nullopt;
+    return fd;
   }
 
   bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) override {
@@ -170,12 +193,22 @@ class PosixFileSystem final : public FileSystem {
   }
 
   bool CommitOutput(FileHandle output, const WidePath& target) override {
-    if (close(static_cast<int>(output)) == 0) {
-      CleanupSignalsBlocked blocked;
-      if (rename(temporary_path_.c_str(), target.c_str()) == 0) {
-        DisarmCleanup();
-        return true;
-      }
+    const int fd = static_cast<int>(output);
+    // Again, as late as possible: the file may have changed hands or been
+    // locked while this run worked.
+    if (!MayReplace(target)) {
+      DiscardOutput(output);
+      return false;
+    }
+    CleanupSignalsBlocked blocked;
+    if (temporary_path_.empty() && !GiveTemporaryName(fd, target)) {
+      close(fd);
+      return false;
+    }
+    if (close(fd) == 0 && rename(temporary_path_.c_str(), target.c_str()) == 0) {
+      DisarmCleanup();
+      temporary_path_.clear();
+      return true;
     }
     RemoveTemporary();
     return false;
@@ -183,7 +216,7 @@ class PosixFileSystem final : public FileSystem {
 
   void DiscardOutput(FileHandle output) override {
     close(static_cast<int>(output));
-    RemoveTemporary();
+    if (!temporary_path_.empty()) RemoveTemporary();
   }
 
  private:
@@ -191,24 +224,109 @@ class PosixFileSystem final : public FileSystem {
     CleanupSignalsBlocked blocked;
     unlink(temporary_path_.c_str());
     DisarmCleanup();
+    temporary_path_.clear();
   }
 
-  // The one output a run creates, by the name it has until it is committed.
+  // An output with no name in the target's folder: whatever ends the
+  // process before it is named (a kill, a crash, a power cut) leaves
+  // nothing, the kernel sees to it. -1 where the file system or the kernel
+  // cannot make one, or /proc is missing to name it later.
+  static int OpenUnnamed(const WidePath& target, mode_t mode) {
+#ifdef O_TMPFILE
+    const WidePath folder = FolderOf(target);
+    const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (fd < 0) return -1;
+    if (access(ProcPathOf(fd).c_str(), F_OK) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+#else
+    (void)target;
+    (void)mode;
+    return -1;
+#endif
+  }
+
+  // The named temporary file, removed on failure and on the usual signals;
+  // only a kill leaves it behind.
+  int OpenNamed(const WidePath& target, mode_t mode) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      WidePath path = TemporaryPathFor(target, RandomToken());
+      // An interruption between the creation and the arming would leave
+      // the file behind: it waits until the handler knows the name.
+      CleanupSignalsBlocked blocked;
+      const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      if (fd < 0) {
+        if (errno == EEXIST) continue;
+        return -1;
+      }
+      ArmCleanup(path);
+      temporary_path_ = std::move(path);
+      return fd;
+    }
+    return -1;
+  }
+
+  // Links the complete unnamed output under a temporary name beside the
+  // target, armed for removal, so that a rename can put it in place in one
+  // step. Called with the cleanup signals blocked.
+  bool GiveTemporaryName(int fd, const WidePath& target) {
+    const std::string source = ProcPathOf(fd);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      WidePath path = TemporaryPathFor(target, RandomToken());
+      if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        ArmCleanup(path);
+        temporary_path_ = std::move(path);
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
+  }
+
+  // The owner and group where this process may set them (root may; a user
+  // may keep a group of theirs), then the permission bits, which a change of
+  // owner would otherwise clear in part. Set-user and set-group bits are
+  // not carried over, as a write by hand would clear them.
+  static void KeepOwnerAndMode(int fd, const struct stat& replaced) {
+    if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0 &&
+        fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
+      // Neither is this process's to set: the new content stays its own.
+    }
+    fchmod(fd, replaced.st_mode & 0777);
+  }
+
+  // The one output a run creates, by the name it has until it is committed;
+  // empty while it has none.
   WidePath temporary_path_;
 
   // Claims the output's blocks in one call before the first write: on a
   // disk file system this spares each write its allocation work, about a
-  // fifth of a run on ext4. On tmpfs it would only move the page allocation
-  // earlier, at a cost, so it is skipped there. KEEP_SIZE leaves the file
-  // empty, so a refused or partial reservation changes nothing but speed.
-  static void ReserveSpace(int fd, std::uint64_t size) {
-#ifdef FALLOC_FL_KEEP_SIZE
+  // fifth of a run on ext4. False when the file system says the space is
+  // not there, so a run that cannot fit fails before its first write; one
+  // that cannot reserve says nothing, and the writes find out. KEEP_SIZE
+  // leaves the file empty, so a partial reservation changes nothing but
+  // speed. On tmpfs a reservation only allocates the pages earlier, a few
+  // per cent of a run (bench/), so there the free room is asked instead.
+  static bool ReserveSpace(int fd, std::uint64_t size) {
+    if (size == 0) return true;
+#ifdef __linux__
     struct statfs file_system {};
-    if (size == 0 || (fstatfs(fd, &file_system) == 0 && file_system.f_type == TMPFS_MAGIC)) return;
-    fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+    if (fstatfs(fd, &file_system) == 0 && file_system.f_type == TMPFS_MAGIC) {
+      // No blocks at all: mounted without a size limit.
+      return file_system.f_blocks == 0 ||
+             static_cast<std::uint64_t>(file_system.f_bavail) * static_cast<std::uint64_t>(file_system.f_bsize) >= size;
+    }
+#endif
+#ifdef FALLOC_FL_KEEP_SIZE
+    int result;
+    while ((result = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size))) != 0 && errno == EINTR) {
+    }
+    return result == 0 || (errno != ENOSPC && errno != EDQUOT && errno != EFBIG);
 #else
     (void)fd;
-    (void)size;
+    return true;
 #endif
   }
 };
