@@ -3,13 +3,9 @@
 # tests' own under that build, with one wineserver kept alive for the run.
 #   run_under_wine.sh WINDOWS_BUILD_DIR COMMAND...
 set -u
-build=$(cd "$1" && pwd)
+export WINEDEBUG=-all WINEPREFIX="$(cd "$1" && pwd)/wineprefix" LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml="
 shift
-export WINEDEBUG=-all WINEPREFIX="$build/wineprefix" LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wineboot -i >/dev/null 2>&1 </dev/null
-  wineserver -w
-fi
+[ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1 </dev/null; wineserver -w; }
 wineserver -p
 # The first program in a fresh server starts Wine's background services; they
 # must not inherit the pipes a test reads the program's output through.
