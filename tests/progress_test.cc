@@ -13,38 +13,25 @@ TEST(ProgressText, ShowsPercentSizesAndSpeed) {
   EXPECT_EQ(ProgressText(3ULL << 30, 6ULL << 30, 800.0 * (1 << 20)), u"正在处理: 50% (3.0 GiB / 6.0 GiB, 800.0 MiB/s)");
 }
 
-// Timeline of Advance calls (ms after the start) and whether each one draws.
-struct Step {
-  int at_ms;
-  bool draws;
-};
-
+// Advance calls (ms after the start), whether each one draws; on a redirected output none does.
 TEST(ProgressLine, WaitsASecondThenRedrawsAtMostTenTimesASecond) {
-  const Step steps[] = {{0, false}, {500, false}, {999, false}, {1000, true}, {1050, false},
-                        {1099, false}, {1100, true}, {1150, false}, {1300, true}};
-  FakeConsole console;
-  console.interactive = true;
-  const auto start = ProgressLine::Clock::time_point{} + std::chrono::hours(1);
-  ProgressLine line(console, start);
-  int draws = 0;
-  for (const Step& step : steps) {
-    line.Advance(10, 100, start + milliseconds(step.at_ms));
-    draws += step.draws;
-    EXPECT_EQ(console.transient_draws, draws) << step.at_ms;
-  }
-  line.Erase();
-  EXPECT_FALSE(console.transient_shown);
-  EXPECT_TRUE(console.shown.empty());
-}
-
-TEST(ProgressLine, NeverShownWhenOutputIsRedirected) {
-  FakeConsole console;
-  const auto start = ProgressLine::Clock::now();
-  {
+  const std::pair<int, bool> steps[] = {{0, false},     {500, false}, {999, false},  {1000, true}, {1050, false},
+                                        {1099, false}, {1100, true}, {1150, false}, {1300, true}};
+  for (const bool interactive : {true, false}) {
+    FakeConsole console;
+    console.interactive = interactive;
+    const auto start = ProgressLine::Clock::time_point{} + std::chrono::hours(1);
     ProgressLine line(console, start);
-    line.Advance(1, 2, start + std::chrono::seconds(5));
+    int draws = 0;
+    for (const auto& [at_ms, step_draws] : steps) {
+      line.Advance(10, 100, start + milliseconds(at_ms));
+      draws += step_draws && interactive;
+      EXPECT_EQ(console.transient_draws, draws) << at_ms;
+    }
+    line.Erase();
+    EXPECT_FALSE(console.transient_shown);
+    EXPECT_TRUE(console.shown.empty());
   }
-  EXPECT_EQ(console.transient_draws, 0);
 }
 
 }  // namespace
