@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the native programs and the Windows .exe
 # files, and runs every test: unit tests, the black-box table natively and
-# under Wine, and the Windows-only cases; then the sanitizer build and the
-# bounded fuzz run (scripts/run_hardening.sh).
+# under Wine, the packages and the Windows files; then the unit tests and the
+# native table built with sanitizers (scripts/run_hardening.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
