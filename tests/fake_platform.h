@@ -1,100 +1,74 @@
-// In-memory stand-ins for the platform seam. The file system fails the
-// scheduled call (the n-th open, read, end check, close, create, write or
-// commit), so that every failure path of a run can be driven, and counts the
-// misuses a real system would punish: a handle used after close or closed
-// twice. An output's new content is a temporary file until it is committed.
+// In-memory stand-ins for the platform seam. The file system fails the scheduled call, so that every failure path
+// can be driven, and counts misuses of handles; an output's new content is a temporary file until committed.
 #pragma once
 
 #include <map>
-#include <set>
 #include <string>
 
 #include "file_mask.h"
-#include "platform.h"
 #include "temporary_name.h"
 
-enum class FileCall { Open, Read, AtEnd, CloseInput, CreateOutput, Write, Commit };
+enum class FileCall { Open, Read, AtEnd, CreateOutput, Write, Commit };
 
 class FakeFileSystem final : public FileSystem {
  public:
   static constexpr std::uint32_t FirstToken = 0xfa4e0001;  // then the next ones up
   std::map<WidePath, ByteBuffer> files;
-  std::set<WidePath> read_only;
-  std::int64_t size_skew = 0;  // size reported at open less the real one: a file changing while read
+  bool replace_refused = false;     // as for a read-only output
+  std::int64_t size_skew = 0;       // size reported at open less the real one: a file changing while read
   std::map<FileCall, int> fail_at;  // 1-based occurrence of the call that fails
   int open_handles = 0, misuses = 0;
 
   std::optional<OpenedInput> OpenInput(const WidePath& path) override {
     if (Fails(FileCall::Open) || !files.count(path)) return std::nullopt;
-    return OpenedInput{NewHandle(path), files[path].size() + size_skew};
+    return OpenedInput{Open(path), files[path].size() + size_skew};
   }
   bool ReadExactly(FileHandle input, unsigned char* into, std::size_t count) override {
-    if (Fails(FileCall::Read) || !Valid(input)) return false;
-    Handle& h = handles_[input];
-    const ByteBuffer& content = files.at(h.path);
-    if (h.offset + count > content.size()) return false;
-    std::copy_n(content.begin() + static_cast<std::ptrdiff_t>(h.offset), count, into);
-    h.offset += count;
-    return true;
+    if (Fails(FileCall::Read) || !Valid(input) || Left(input) < count) return false;
+    auto& [path, offset] = handles_[input];
+    std::copy_n(files[path].begin() + static_cast<std::ptrdiff_t>(offset), count, into);
+    return offset += count, true;
   }
-  bool AtEndOfInput(FileHandle input) override {
-    return !Fails(FileCall::AtEnd) && Valid(input) && handles_[input].offset == files.at(handles_[input].path).size();
-  }
-  void CloseInput(FileHandle input) override {
-    Fails(FileCall::CloseInput);  // the handle is released all the same, as by POSIX close
-    Close(input);
-  }
-  bool MayReplace(const WidePath& target) override { return read_only.count(target) == 0; }
+  bool AtEndOfInput(FileHandle input) override { return !Fails(FileCall::AtEnd) && Valid(input) && Left(input) == 0; }
+  void CloseInput(FileHandle input) override { Close(input); }
+  bool MayReplace(const WidePath&) override { return !replace_refused; }
   std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t) override {
     if (Fails(FileCall::CreateOutput)) return std::nullopt;
     WidePath path;  // a name not taken yet, as O_EXCL with a fresh token gives
     do path = TemporaryPathFor(target, FirstToken + made_++); while (files.count(path));
-    files[path];
-    return NewHandle(path);
+    return files[path], Open(path);
   }
   bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) override {
     if (!Valid(output)) return false;
-    const bool fails = Fails(FileCall::Write);
-    ByteBuffer& content = files.at(handles_[output].path);
-    content.insert(content.end(), from, from + (fails ? count / 2 : count));  // a failure writes part
-    return !fails;
+    const bool fails = Fails(FileCall::Write);  // after writing a part
+    ByteBuffer& content = files[handles_[output].first];
+    return content.insert(content.end(), from, from + (fails ? count / 2 : count)), !fails;
   }
   bool CommitOutput(FileHandle output, const WidePath& target) override {
-    if (!Valid(output)) return false;
-    const WidePath temporary = handles_[output].path;
-    Close(output);
-    const bool fails = Fails(FileCall::Commit);
-    if (!fails) files[target] = files.at(temporary);
-    files.erase(temporary);
-    return !fails;
+    const WidePath temporary = Valid(output) ? handles_[output].first : WidePath();
+    const bool fails = Close(output) || Fails(FileCall::Commit);
+    if (!fails) files[target] = files[temporary];
+    return files.erase(temporary), !fails;
   }
   void DiscardOutput(FileHandle output) override {
-    if (!Valid(output)) return;
-    files.erase(handles_[output].path);
+    if (Valid(output)) files.erase(handles_[output].first);
     Close(output);
   }
 
  private:
-  struct Handle {
-    WidePath path;
-    std::size_t offset = 0;
-  };
   bool Fails(FileCall call) { return ++calls_[call] == fail_at[call]; }
   bool Valid(FileHandle handle) { return handles_.count(handle) != 0 || (++misuses, false); }
-  FileHandle NewHandle(const WidePath& path) {
-    ++open_handles;
-    handles_[++last_handle_] = Handle{path};
-    return last_handle_;
-  }
-  void Close(FileHandle handle) { handles_.erase(handle) ? --open_handles : ++misuses; }
+  std::size_t Left(FileHandle input) { return files[handles_[input].first].size() - handles_[input].second; }
+  FileHandle Open(const WidePath& path) { return ++open_handles, handles_[++last_handle_] = {path, 0}, last_handle_; }
+  bool Close(FileHandle handle) { return handles_.erase(handle) ? --open_handles, false : ++misuses; }  // true: misuse
   std::map<FileCall, int> calls_;
-  std::map<FileHandle, Handle> handles_;
+  std::map<FileHandle, std::pair<WidePath, std::size_t>> handles_;  // path, offset
   FileHandle last_handle_ = 100;
   std::uint32_t made_ = 0;
 };
 
-// Records what a run shows, as UTF-8, and how often it waits. Texts and waits
-// belong after the one BeginReport, progress lines before it.
+// Records what a run shows, as UTF-8, its waits, and calls out of order: texts and waits after the one BeginReport,
+// progress lines before it.
 class FakeConsole final : public Console {
  public:
   std::string shown;
@@ -103,13 +77,10 @@ class FakeConsole final : public Console {
 
   void Prepare() override {}
   void WriteNarrow(NarrowText bytes) override { InReport(true), shown.append(bytes); }
-  void WriteWide(WideText text) override {
+  void WriteWide(WideText text) override {  // the tools' texts: ASCII and characters from U+0800 up
     InReport(true);
-    for (const unsigned u : text) {  // the tools' texts lie within the BMP
-      if (u < 0x80) shown += char(u);
-      else if (u < 0x800) shown += {char(0xC0 | u >> 6), char(0x80 | (u & 0x3F))};
-      else shown += {char(0xE0 | u >> 12), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
-    }
+    for (const unsigned u : text)
+      shown += u < 0x80 ? std::string{char(u)} : std::string{char(0xE0 | u >> 12), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
   }
   void WritePath(const WidePath& path) override { InReport(true), shown.append(path.begin(), path.end()); }
   void Flush() override {}
