@@ -1,5 +1,5 @@
 // In-memory stand-ins for the platform seam. The file system fails the scheduled call, so that every failure path
-// can be driven, and counts misuses of handles; an output's new content is a temporary file until committed.
+// can be driven; a handle used after its close throws. An output's new content is a temporary file until committed.
 #pragma once
 
 #include <map>
@@ -17,52 +17,51 @@ class FakeFileSystem final : public FileSystem {
   bool replace_refused = false;     // as for a read-only output
   std::int64_t size_skew = 0;       // size reported at open less the real one: a file changing while read
   std::map<FileCall, int> fail_at;  // 1-based occurrence of the call that fails
-  int open_handles = 0, misuses = 0;
+  std::map<FileHandle, std::pair<WidePath, std::size_t>> handles;  // open ones: path, offset
 
   std::optional<OpenedInput> OpenInput(const WidePath& path) override {
     if (Fails(FileCall::Open) || !files.count(path)) return std::nullopt;
     return OpenedInput{Open(path), files[path].size() + size_skew};
   }
   bool ReadExactly(FileHandle input, unsigned char* into, std::size_t count) override {
-    if (Fails(FileCall::Read) || !Valid(input) || Left(input) < count) return false;
-    auto& [path, offset] = handles_[input];
+    auto& [path, offset] = handles.at(input);
+    if (Fails(FileCall::Read) || files[path].size() - offset < count) return false;
     std::copy_n(files[path].begin() + static_cast<std::ptrdiff_t>(offset), count, into);
-    return offset += count, true;
+    offset += count;
+    return true;
   }
-  bool AtEndOfInput(FileHandle input) override { return !Fails(FileCall::AtEnd) && Valid(input) && Left(input) == 0; }
+  bool AtEndOfInput(FileHandle input) override {
+    return !Fails(FileCall::AtEnd) && handles.at(input).second == files[handles.at(input).first].size();
+  }
   void CloseInput(FileHandle input) override { Close(input); }
   bool MayReplace(const WidePath&) override { return !replace_refused; }
   std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t) override {
     if (Fails(FileCall::CreateOutput)) return std::nullopt;
     WidePath path;  // a name not taken yet, as O_EXCL with a fresh token gives
     do path = TemporaryPathFor(target, FirstToken + made_++); while (files.count(path));
-    return files[path], Open(path);
+    files[path];
+    return Open(path);
   }
   bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) override {
-    if (!Valid(output)) return false;
+    ByteBuffer& content = files[handles.at(output).first];
     const bool fails = Fails(FileCall::Write);  // after writing a part
-    ByteBuffer& content = files[handles_[output].first];
-    return content.insert(content.end(), from, from + (fails ? count / 2 : count)), !fails;
+    content.insert(content.end(), from, from + (fails ? count / 2 : count));
+    return !fails;
   }
   bool CommitOutput(FileHandle output, const WidePath& target) override {
-    const WidePath temporary = Valid(output) ? handles_[output].first : WidePath();
-    const bool fails = Close(output) || Fails(FileCall::Commit);
+    const WidePath temporary = Close(output);
+    const bool fails = Fails(FileCall::Commit);
     if (!fails) files[target] = files[temporary];
-    return files.erase(temporary), !fails;
+    files.erase(temporary);
+    return !fails;
   }
-  void DiscardOutput(FileHandle output) override {
-    if (Valid(output)) files.erase(handles_[output].first);
-    Close(output);
-  }
+  void DiscardOutput(FileHandle output) override { files.erase(Close(output)); }
 
  private:
   bool Fails(FileCall call) { return ++calls_[call] == fail_at[call]; }
-  bool Valid(FileHandle handle) { return handles_.count(handle) != 0 || (++misuses, false); }
-  std::size_t Left(FileHandle input) { return files[handles_[input].first].size() - handles_[input].second; }
-  FileHandle Open(const WidePath& path) { return ++open_handles, handles_[++last_handle_] = {path, 0}, last_handle_; }
-  bool Close(FileHandle handle) { return handles_.erase(handle) ? --open_handles, false : ++misuses; }  // true: misuse
+  FileHandle Open(const WidePath& path) { handles[++last_handle_] = {path, 0}; return last_handle_; }
+  WidePath Close(FileHandle handle) { WidePath path = handles.at(handle).first; handles.erase(handle); return path; }
   std::map<FileCall, int> calls_;
-  std::map<FileHandle, std::pair<WidePath, std::size_t>> handles_;  // path, offset
   FileHandle last_handle_ = 100;
   std::uint32_t made_ = 0;
 };

@@ -16,7 +16,6 @@ const char* const NamingCases[][3] = {
     {"xyz", "xyz.xyz", "xyz.xyz"},  // shorter than four units: never disguised
     {"", ".xyz", ".xyz"},
     {"dir.xyz/cat", "dir.xyz/cat.xyz", "dir.xyz/cat.xyz"},
-    {"/v/clip.mp4.xyz", "/v/clip.mp4.png", "/v/clip.mp4"},
     {"dir/.xyz", "dir/.png", "dir/"},
 };
 
