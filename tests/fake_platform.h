@@ -74,7 +74,6 @@ class FakeConsole final : public Console {
   bool interactive = false, transient_shown = false;
   int waits = 0, report_begins = 0, out_of_order = 0, transient_draws = 0;
 
-  void Prepare() override {}
   void WriteNarrow(NarrowText bytes) override { InReport(true), shown.append(bytes); }
   void WriteWide(WideText text) override {  // the tools' texts: ASCII and characters from U+0800 up
     InReport(true);
@@ -82,6 +81,7 @@ class FakeConsole final : public Console {
       shown += u < 0x80 ? std::string{char(u)} : std::string{char(0xE0 | u >> 12), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
   }
   void WritePath(const WidePath& path) override { InReport(true), shown.append(path.begin(), path.end()); }
+  void Prepare() override {}
   void Flush() override {}
   bool IsInteractive() override { return interactive; }
   void DrawTransient(WideText) override { InReport(false), ++transient_draws, transient_shown = true; }

@@ -5,8 +5,6 @@
 #include "fake_platform.h"
 #include "vault_tool.h"
 
-using namespace std::literals;
-
 const std::string Usage = "【Vorlune】\n请将 .mp4 / .txt / .xyz 文件拖拽到这里！\n提示: 拖入 .xyz 文件可以一键还原！\n";
 const std::string LoadFailed = "错误: 无法读取文件，请检查路径或确认文件未被占用。\n";
 const std::string Created = "处理成功！已生成: in.xyz\n\n按回车键退出程序...";
@@ -18,8 +16,8 @@ static ByteBuffer Repeated(std::string_view unit, std::size_t size = 2 * PieceSi
   return ByteBuffer(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
 }
 // A pattern and its disguise, byte for byte.
-const ByteBuffer Source = Repeated("0123456789abcdefg\0\x80\xff"sv), OldOutput = Repeated("old", 17);
-const ByteBuffer Disguised = Repeated("[ZYX_^]\\SR\n\t\x08\x0f\x0e\r\x0ck\xeb\x94"sv);
+const ByteBuffer Source = Repeated({"0123456789abcdefg\0\x80\xff", 20}), OldOutput = Repeated("old", 17);
+const ByteBuffer Disguised = Repeated("[ZYX_^]\\SR\n\t\x08\x0f\x0e\r\x0ck\xeb\x94");
 
 struct FaultCase {
   const char* name;
@@ -76,4 +74,4 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultSchedule, testing::Combine(testing::ValuesIn(FaultCases), testing::Bool()),
-                         [](const auto& i) { return std::get<0>(i.param).name + (std::get<1>(i.param) ? "_over_old"s : "_fresh"s); });
+                         [](const auto& i) { return std::get<0>(i.param).name + std::string(std::get<1>(i.param) ? "_over_old" : "_fresh"); });
