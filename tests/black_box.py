@@ -40,7 +40,7 @@ def read_only(content):
 
 def sparse(size, disguised=False):  # bytes set around 2 and 4 GiB and at its end; disguised: their masked form
     marks = {o: b"1234567"[i:i + 1] for i, o in enumerate((0, 2**31, 2**32 - 2, 2**32 - 1, 2**32, 2**32 + 1, size - 1)) if o < size}
-    probes = {1: b"\0", 2**32 - 3: b"\0", **marks, size: b""}  # at its size: its end
+    probes = {**{o: b"\0" for o in (1, 2**32 - 3) if o < size}, **marks, size: b""}  # at its size: its end
 
     def write(path):
         with open(path, "wb") as f:
@@ -210,7 +210,7 @@ def main():
             subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     left_out = "native" if args.wine else "windows"
     for row in [row for row in ROWS if ("large" in row.marks) == args.large and left_out not in row.marks and args.only in row.name]:
-        with tempfile.TemporaryDirectory(prefix="scratch_", dir=args.scratch or None) as folder:
+        with tempfile.TemporaryDirectory(prefix="scratch_", dir=os.path.abspath(args.scratch or tempfile.gettempdir())) as folder:
             started, processes = time.monotonic(), []
             try:
                 run(row, folder, args, processes)
