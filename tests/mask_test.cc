@@ -2,8 +2,7 @@
 
 #include "file_mask.h"
 
-// A pattern and its disguise, byte for byte, at lengths around the widths the mask loop works in and from
-// unaligned starts; the bytes around stay as they were.
+// Known bytes and their disguise, at lengths around the loop's widths and from unaligned starts; the bytes around stay.
 TEST(MaskBuffer, MasksEveryByteOnceWhateverTheLengthAndAlignment) {
   const std::string_view plain("0123456789abcdefg\0\x80\xff", 20), disguised("[ZYX_^]\\SR\n\t\x08\x0f\x0e\r\x0ck\xeb\x94");
   for (std::size_t length : {0, 1, 3, 63, 64, 65, 130, 1000})

@@ -46,6 +46,8 @@ const FaultCase FaultCases[] = {
     {"stray_kept_when_commit_fails", FileCall::Commit, 1, 0, false, true, StoreFailed},
 };
 
+void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
+
 class FaultSchedule : public testing::TestWithParam<std::tuple<FaultCase, bool>> {};
 
 TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
