@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The built programs, one table: each row lays out files in a scratch folder, runs a program there under a set-up or
 fault, and checks its output, status and the files left (those laid out, unchanged, plus the row's added or changed
-ones). --wine: the .exe files under Wine, without the rows marked "native" (else those marked "windows") in a prefix of
-the tests' own; texts in code page 936 with CRLF. --large: only the rows marked "large"."""
+ones). Natively the rows marked "windows" are left out; --wine runs the .exe files under Wine, in a prefix of the tests'
+own (texts in code page 936, CRLF), without the rows marked "native". --large: only the rows marked "large"."""
 import argparse, collections, fcntl, fnmatch, os, pathlib, resource, signal, stat, subprocess, tempfile, time
 
 Q, V, PAUSE = "quistel", "vorlune", "\n按回车键退出程序..."
@@ -12,7 +12,7 @@ TEXTS = {Q: {"usage": "请将文件拖拽到这个 EXE 上运行！\n提示: 拖
          V: {"usage": "【Vorlune】\n请将 .mp4 / .txt / .xyz 文件拖拽到这里！\n提示: 拖入 .xyz 文件可以一键还原！\n",
              "open_failed": "错误: 无法读取文件，请检查路径或确认文件未被占用。\n", "created": "处理成功！已生成: {}\n" + PAUSE,
              "write_failed": "写入失败，请检查权限或空间。\n" + PAUSE}}
-# The disguise of each byte value, 0x00 to 0xff, written out.
+# The disguise of each byte value, 0x00 to 0xff, written out (package_install_test.py checks with masked() too).
 DISGUISE = bytes.fromhex(
     "6b6a69686f6e6d6c63626160676665647b7a79787f7e7d7c73727170777675744b4a49484f4e4d4c43424140474645445b5a59585f5e5d5c5352515057565554"
     "2b2a29282f2e2d2c23222120272625243b3a39383f3e3d3c33323130373635340b0a09080f0e0d0c03020100070605041b1a19181f1e1d1c1312111017161514"
@@ -57,10 +57,10 @@ def sparse(size, disguised=False):  # bytes set around 2 and 4 GiB and at its en
 
 
 BIG, FAR, NEAR, L = sparse(6 * 2**30), 2**32 + 1000, 2**32 - 1, "n" * 251
-# outcome: the text shown ("usage", "open_failed", "created NAME", "write_failed NAME") or the signal that
-# ended the run. setup: "enter" (standard input held open: the run must wait, then end at one line), "mid-run
-# SIG" (SIG once the temporary file is being written), "grow" (the input, then), "strace CALL SIG NAME" (CALL held 0.4 s, SIG when NAME
-# shows), "fsize N" (file size limit), "umask OCTAL", "lock FUNCTION TYPE" (held on the input by this process),
+# outcome: the text shown ("usage", "open_failed", "created NAME", "write_failed NAME") or the signal that ended the
+# run. setup: "enter" (standard input held open: the run must wait, then end at one line), "mid-run SIG" (SIG once the
+# temporary file is being written), "grow" (the input, at that point), "strace CALL SIG NAME" (CALL held 0.4 s, SIG
+# when NAME shows), "fsize N" (file size limit), "umask OCTAL", "lock FUNCTION TYPE" (by this process, on the input),
 # "hold" (input open for writing in a Windows process), "race ARGUMENT" (a second run at once, 8 times), "peak KIB".
 Row = collections.namedtuple("Row", "name tool before args setup outcome added marks", defaults=("",))
 ROWS = [Row(*row) for row in [
