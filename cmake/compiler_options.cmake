@@ -13,9 +13,9 @@ if(WIN32)
 endif()
 
 # The hardening Debian builds its packages with (dpkg-buildflags with
-# hardening=+all). Left out of the sanitizer and fuzz builds, whose checks
+# hardening=+all). Left out of the sanitizer build, whose checks
 # cover the same faults and which FORTIFY would only slow down or confuse.
-if(NOT WIN32 AND NOT SANITIZE AND NOT FUZZING)
+if(NOT WIN32 AND NOT SANITIZE)
   add_compile_options(-fstack-protector-strong -fstack-clash-protection -fcf-protection)
   # FORTIFY needs optimisation; a Debug build would only warn.
   add_compile_definitions($<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)

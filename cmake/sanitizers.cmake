@@ -6,13 +6,3 @@ if(SANITIZE)
   add_compile_options(-fsanitize=${SANITIZE} -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=${SANITIZE})
 endif()
-
-# libFuzzer targets: every object gets the coverage hooks the fuzzer steers
-# by; only the fuzzer executables link the fuzzer's own main.
-option(FUZZING "Build the libFuzzer targets (clang only)" OFF)
-if(FUZZING)
-  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    message(FATAL_ERROR "FUZZING needs clang (libFuzzer); configure with the 'fuzz' preset")
-  endif()
-  add_compile_options(-fsanitize=fuzzer-no-link)
-endif()

@@ -12,9 +12,9 @@ if [ "${1:-all}" = all ]; then
   # Packages and their checks: dpkg-shlibdeps (with file), lintian,
   # desktop-file-validate, groff and man.
   packages+=(dpkg-dev file lintian desktop-file-utils groff-base man-db)
-  # Sanitizer and fuzz builds (clang with libFuzzer); signals timed by strace;
-  # peak memory by time; the progress line watched in a real terminal.
-  packages+=(clang libclang-rt-14-dev strace time tmux)
+  # Signals timed by strace; peak memory by time; the progress line watched
+  # in a real terminal.
+  packages+=(strace time tmux)
 fi
 
 missing=()

@@ -2,7 +2,8 @@
 # Installs what is missing, builds the native programs and the 64-bit and
 # 32-bit Windows .exe files, and runs every test: unit tests, the black-box
 # table natively and on both Windows builds under Wine, the packages; then the
-# sanitizer build and the bounded fuzz run (scripts/run_hardening.sh).
+# unit tests and the native table built with sanitizers
+# (scripts/run_hardening.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

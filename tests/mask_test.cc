@@ -2,23 +2,15 @@
 
 #include "file_mask.h"
 
-namespace {
-
-// Lengths around the widths the mask loop works in, and an offset start so
-// that unaligned ends are covered; the bytes around stay as they were.
+// Known bytes and their disguise, at lengths around the loop's widths and from unaligned starts; the bytes around stay.
 TEST(MaskBuffer, MasksEveryByteOnceWhateverTheLengthAndAlignment) {
-  for (std::size_t length : {0, 1, 7, 8, 31, 32, 33, 63, 64, 65, 1000, 4099}) {
+  const std::string_view plain("0123456789abcdefg\0\x80\xff", 20), disguised("[ZYX_^]\\SR\n\t\x08\x0f\x0e\r\x0ck\xeb\x94");
+  for (std::size_t length : {0, 1, 3, 63, 64, 65, 130, 1000})
     for (std::size_t offset : {0, 1, 3}) {
-      ByteBuffer bytes(length + offset + 8);
-      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 31);
-      const ByteBuffer before = bytes;
-      MaskBuffer(bytes.data() + offset, length);
-      for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const bool inside = i >= offset && i < offset + length;
-        ASSERT_EQ(bytes[i], inside ? before[i] ^ 0x6B : before[i]) << length << "/" << offset << "@" << i;
-      }
+      std::string bytes(offset, '-'), expected(offset, '-');
+      for (std::size_t i = 0; i < length; ++i) bytes += plain[i % 20], expected += disguised[i % 20];
+      bytes += "--", expected += "--";
+      MaskBuffer(reinterpret_cast<unsigned char*>(bytes.data()) + offset, length);
+      EXPECT_EQ(bytes, expected) << length << " bytes from " << offset;
     }
-  }
 }
-
-}  // namespace

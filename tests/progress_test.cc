@@ -3,10 +3,6 @@
 #include "fake_platform.h"
 #include "progress.h"
 
-namespace {
-
-using std::chrono::milliseconds;
-
 TEST(ProgressText, ShowsPercentSizesAndSpeed) {
   EXPECT_EQ(ProgressText(0, 0, 0), u"正在处理: 100% (0 B / 0 B, 0 B/s)");
   EXPECT_EQ(ProgressText(512, 2048, 1536), u"正在处理: 25% (512 B / 2.0 KiB, 1.5 KiB/s)");
@@ -27,38 +23,21 @@ TEST(FitToColumns, CutsBeforeTheFirstCharacterThatWouldPassTheEdge) {
   for (const auto& row : rows) EXPECT_EQ(FitToColumns(row.text, row.columns), row.fits) << row.columns;
 }
 
-// Timeline of Advance calls (ms after the start) and whether each one draws.
-struct Step {
-  int at_ms;
-  bool draws;
-};
-
+// Advance calls (ms after the start) and whether each one draws; on a redirected output none does.
 TEST(ProgressLine, WaitsASecondThenRedrawsAtMostTenTimesASecond) {
-  const Step steps[] = {{0, false}, {500, false}, {999, false}, {1000, true}, {1050, false},
-                        {1099, false}, {1100, true}, {1150, false}, {1300, true}};
-  FakeConsole console;
-  console.interactive = true;
-  const auto start = ProgressLine::Clock::time_point{} + std::chrono::hours(1);
-  ProgressLine line(console, start);
-  int draws = 0;
-  for (const Step& step : steps) {
-    line.Advance(10, 100, start + milliseconds(step.at_ms));
-    draws += step.draws;
-    EXPECT_EQ(console.transient_draws, draws) << step.at_ms;
-  }
-  line.Erase();
-  EXPECT_FALSE(console.transient_shown);
-  EXPECT_TRUE(console.shown.empty());
-}
-
-TEST(ProgressLine, NeverShownWhenOutputIsRedirected) {
-  FakeConsole console;
-  const auto start = ProgressLine::Clock::now();
-  {
+  const std::pair<int, bool> steps[] = {{0, false},    {500, false}, {999, false},  {1000, true}, {1050, false},
+                                        {1099, false}, {1100, true}, {1150, false}, {1300, true}};
+  for (const bool interactive : {true, false}) {
+    FakeConsole console;
+    console.interactive = interactive;
+    const auto start = ProgressLine::Clock::time_point{} + std::chrono::hours(1);
     ProgressLine line(console, start);
-    line.Advance(1, 2, start + std::chrono::seconds(5));
+    int draws = 0;
+    for (const auto& [at_ms, step_draws] : steps) {
+      line.Advance(10, 100, start + std::chrono::milliseconds(at_ms));
+      EXPECT_EQ(console.transient_draws, draws += step_draws && interactive) << at_ms;
+    }
+    line.Erase();
+    EXPECT_FALSE(console.transient_shown);
   }
-  EXPECT_EQ(console.transient_draws, 0);
 }
-
-}  // namespace
