@@ -4,17 +4,7 @@ and checks what users get: the .deb, the .tar.gz, the ZIP of each Windows build.
 
   package_install_test.py SOURCE_DIR BUILD_DIR [CONFIGURED_WINDOWS_BUILD_DIR...]
 """
-import calendar
-import gzip
-import io
-import os
-import re
-import struct
-import subprocess
-import sys
-import tarfile
-import tempfile
-import zipfile
+import calendar, gzip, io, os, re, struct, subprocess, sys, tarfile, tempfile, zipfile
 from xml.etree import ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))

@@ -6,12 +6,7 @@ to its end: nothing of it reaches the shell.
 
     progress_terminal.py VORLUNE FOLDER_ON_DISK
 """
-import os
-import shutil
-import subprocess
-import sys
-import tempfile
-import time
+import os, shutil, subprocess, sys, tempfile, time
 
 vorlune, parent = os.path.abspath(sys.argv[1]), sys.argv[2]
 session = f"progress_{os.getpid()}"
@@ -56,7 +51,6 @@ try:
     assert shown == ["处理成功！已生成: big.xyz", "按回车键退出程序..."], after
     tmux("send-keys", "-t", session, "abc", "Enter")
     wait_for(lambda lines: "status=0" in lines and "rest=[]" in lines, 10)
-    print("progress shown:", progress)
     print("1 passed, 0 failed")
 finally:
     subprocess.run(["tmux", "-L", session, "kill-server"], capture_output=True)
