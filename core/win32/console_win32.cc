@@ -1,12 +1,6 @@
 // Win32 console: Windows 7 or later; arguments come from the UTF-16 command line; standard input and output may each be a console, a file or a pipe.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// After windows.h, which it depends on.
+// windows.h first, with the settings every file here shares; the rest depend on it.
+#include "write_all.h"
 #include <shellapi.h>
 
 #include <atomic>
@@ -15,7 +9,6 @@
 
 #include "platform.h"
 #include "progress.h"
-#include "write_all.h"
 
 std::optional<std::vector<WidePath>> ProcessArguments(int, char**) {
   // argv went through the ANSI code page; the command line itself is exact.

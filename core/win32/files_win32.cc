@@ -1,12 +1,6 @@
 // Win32 files: Windows 7 or later; paths are UTF-16, handed to the system in full with the \\?\ prefix; a console control event may arrive on a thread of its own.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// After windows.h, which they depend on.
+// windows.h first, with the settings every file here shares; the rest depend on it.
+#include "write_all.h"
 #include <aclapi.h>
 #include <bcrypt.h>
 
@@ -21,7 +15,6 @@
 
 #include "platform.h"
 #include "temporary_name.h"
-#include "write_all.h"
 
 namespace {
 
