@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""A long run in a real terminal (tmux) shows a progress line that is gone
-again when the report appears, leaving exactly the run's own texts. A line
-typed during the run does not end the wait, and the line that does is read
-to its end: nothing of it reaches the shell.
-
-    progress_terminal.py VORLUNE FOLDER_ON_DISK
-"""
+"""progress_terminal.py VORLUNE FOLDER_ON_DISK: a long run in a real terminal (tmux) shows a progress line that is gone
+when the report appears. A line typed during the run does not end the wait; the line that does is read to its end, so
+nothing of it reaches the shell."""
 import os, shutil, subprocess, sys, tempfile, time
 
 vorlune, parent = os.path.abspath(sys.argv[1]), sys.argv[2]

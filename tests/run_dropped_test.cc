@@ -24,26 +24,24 @@ struct FaultCase {
   FileCall call;
   int occurrence;                // 0: nothing fails; 2 is in the middle of the file
   std::int64_t size_skew;        // size reported at open less the real one
-  bool read_only_output, stray;  // stray: a temporary file left by a killed run, under the first name tried
+  bool read_only_output;
   const std::string& shown;
 };
 
 const FaultCase FaultCases[] = {
-    {"no_fault", FileCall::Open, 0, 0, false, false, Created},
-    {"unsplittable_command_line", FileCall::Open, 0, 0, false, false, Usage},
-    {"open_fails", FileCall::Open, 1, 0, false, false, LoadFailed},
-    {"first_read_fails", FileCall::Read, 1, 0, false, false, LoadFailed},
-    {"mid_read_fails", FileCall::Read, 2, 0, false, false, LoadFailed},
-    {"file_shrank", FileCall::Open, 0, 1000, false, false, LoadFailed},
-    {"file_grew", FileCall::Open, 0, -1000, false, false, LoadFailed},
-    {"more_bytes_at_end", FileCall::AtEnd, 1, 0, false, false, LoadFailed},
-    {"create_fails", FileCall::CreateOutput, 1, 0, false, false, StoreFailed},
-    {"first_write_fails", FileCall::Write, 1, 0, false, false, StoreFailed},
-    {"last_write_fails", FileCall::Write, 3, 0, false, false, StoreFailed},
-    {"commit_fails", FileCall::Commit, 1, 0, false, false, StoreFailed},
-    {"output_read_only", FileCall::Open, 0, 0, true, false, StoreFailed},
-    {"stray_temporary_kept", FileCall::Open, 0, 0, false, true, Created},
-    {"stray_kept_when_commit_fails", FileCall::Commit, 1, 0, false, true, StoreFailed},
+    {"no_fault", FileCall::Open, 0, 0, false, Created},
+    {"unsplittable_command_line", FileCall::Open, 0, 0, false, Usage},
+    {"open_fails", FileCall::Open, 1, 0, false, LoadFailed},
+    {"first_read_fails", FileCall::Read, 1, 0, false, LoadFailed},
+    {"mid_read_fails", FileCall::Read, 2, 0, false, LoadFailed},
+    {"file_shrank", FileCall::Open, 0, 1000, false, LoadFailed},
+    {"file_grew", FileCall::Open, 0, -1000, false, LoadFailed},
+    {"more_bytes_at_end", FileCall::AtEnd, 1, 0, false, LoadFailed},
+    {"create_fails", FileCall::CreateOutput, 1, 0, false, StoreFailed},
+    {"first_write_fails", FileCall::Write, 1, 0, false, StoreFailed},
+    {"last_write_fails", FileCall::Write, 3, 0, false, StoreFailed},
+    {"commit_fails", FileCall::Commit, 1, 0, false, StoreFailed},
+    {"output_read_only", FileCall::Open, 0, 0, true, StoreFailed},
 };
 
 void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
@@ -52,11 +50,10 @@ class FaultSchedule : public testing::TestWithParam<std::tuple<FaultCase, bool>>
 
 TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
   const auto& [fault, output_exists] = GetParam();
-  const WidePath output = "in.xyz", stray = TemporaryPathFor(output, FakeFileSystem::FirstToken);
+  const WidePath output = "in.xyz";
   FakeFileSystem files;
   files.files = {{"in", Source}};
   if (output_exists) files.files[output] = OldOutput;
-  if (fault.stray) files.files[stray] = OldOutput;
   auto expected = files.files;
   if (&fault.shown == &Created) expected[output] = Disguised;
   files.replace_refused = fault.read_only_output, files.size_skew = fault.size_skew;

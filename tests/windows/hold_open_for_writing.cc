@@ -1,14 +1,9 @@
-// Test helper: keeps a file open for writing, as an editor or a download in
-// progress would, so that a run can be shown to refuse it.
-//   hold_open_for_writing PATH
+// Test helper: keeps a file open for writing, as an editor, a download or a
+// scanner would.   hold_open_for_writing PATH
 // Prints "held" once the file is open, then exits at the first line on
 // standard input. Status 2 when the file cannot be opened.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
-// After windows.h, which it depends on.
-#include <shellapi.h>
+#include <shellapi.h>  // after windows.h, which it depends on
 
 int main() {
   int count = 0;
