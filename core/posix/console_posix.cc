@@ -92,9 +92,10 @@ class PosixConsole final : public Console {
       }
       return;
     }
-    // A terminal hands over at most one line a read: the rest of the line
-    // typed, or it would reach the shell as a command. A read that does
-    // not fill the buffer ended its line (Enter, or end of input).
+    // A terminal hands over at most one line a read, and the whole line
+    // typed is taken, or its rest would reach the shell as a command. A
+    // read that does not fill the buffer ended its line (Enter, or end of
+    // input).
     char line[256];
     for (;;) {
       const ssize_t got = read(STDIN_FILENO, line, sizeof line);
