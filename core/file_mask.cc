@@ -69,8 +69,7 @@ MaskOutcome StoreFile(FileSystem& files, const FileSystem::OpenedInput& input, c
   ByteBuffer buffer(capacity + PieceAlignment);
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(buffer.data());
   unsigned char* const window = buffer.data() + (PieceAlignment - start % PieceAlignment) % PieceAlignment;
-  const MaskOutcome outcome =
-      TransferMasked(files, input.handle, input.size, *created, window, capacity, piece_done);
+  const MaskOutcome outcome = TransferMasked(files, input.handle, input.size, *created, window, capacity, piece_done);
   if (outcome != MaskOutcome::Created) {
     files.DiscardOutput(*created);
     return outcome;
@@ -80,8 +79,7 @@ MaskOutcome StoreFile(FileSystem& files, const FileSystem::OpenedInput& input, c
 
 }  // namespace
 
-MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output,
-                     const PieceDone& piece_done) {
+MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output, const PieceDone& piece_done) {
   const auto loaded = LoadFile(files, input);
   if (!loaded) return MaskOutcome::LoadFailed;
   const MaskOutcome outcome = StoreFile(files, *loaded, output, piece_done);

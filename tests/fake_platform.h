@@ -38,7 +38,8 @@ class FakeFileSystem final : public FileSystem {
   std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t) override {
     if (Fails(FileCall::CreateOutput)) return std::nullopt;
     WidePath path;  // a name not taken yet, as O_EXCL with a fresh token gives
-    do path = TemporaryPathFor(target, FirstToken + made_++); while (files.count(path));
+    do path = TemporaryPathFor(target, FirstToken + made_++);
+    while (files.count(path));
     files[path];
     return Open(path);
   }
@@ -59,8 +60,15 @@ class FakeFileSystem final : public FileSystem {
 
  private:
   bool Fails(FileCall call) { return ++calls_[call] == fail_at[call]; }
-  FileHandle Open(const WidePath& path) { handles[++last_handle_] = {path, 0}; return last_handle_; }
-  WidePath Close(FileHandle handle) { WidePath path = handles.at(handle).first; handles.erase(handle); return path; }
+  FileHandle Open(const WidePath& path) {
+    handles[++last_handle_] = {path, 0};
+    return last_handle_;
+  }
+  WidePath Close(FileHandle handle) {
+    WidePath path = handles.at(handle).first;
+    handles.erase(handle);
+    return path;
+  }
   std::map<FileCall, int> calls_;
   FileHandle last_handle_ = 100;
   std::uint32_t made_ = 0;
@@ -78,7 +86,8 @@ class FakeConsole final : public Console {
   void WriteWide(WideText text) override {  // the tools' texts: ASCII and characters from U+0800 up
     InReport(true);
     for (const unsigned u : text)
-      shown += u < 0x80 ? std::string{char(u)} : std::string{char(0xE0 | u >> 12), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
+      shown += u < 0x80 ? std::string{char(u)}
+                        : std::string{char(0xE0 | u >> 12), char(0x80 | (u >> 6 & 0x3F)), char(0x80 | (u & 0x3F))};
   }
   void WritePath(const WidePath& path) override { InReport(true), shown.append(path.begin(), path.end()); }
   void Prepare() override {}

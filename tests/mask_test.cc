@@ -4,7 +4,8 @@
 
 // Known bytes and their disguise, at lengths around the loop's widths and from unaligned starts; the bytes around stay.
 TEST(MaskBuffer, MasksEveryByteOnceWhateverTheLengthAndAlignment) {
-  const std::string_view plain("0123456789abcdefg\0\x80\xff", 20), disguised("[ZYX_^]\\SR\n\t\x08\x0f\x0e\r\x0ck\xeb\x94");
+  const std::string_view plain("0123456789abcdefg\0\x80\xff", 20),
+      disguised("[ZYX_^]\\SR\n\t\x08\x0f\x0e\r\x0ck\xeb\x94");
   for (std::size_t length : {0, 1, 3, 63, 64, 65, 130, 1000})
     for (std::size_t offset : {0, 1, 3}) {
       std::string bytes(offset, '-'), expected(offset, '-');

@@ -15,9 +15,11 @@ TEST(FitToColumns, CutsBeforeTheFirstCharacterThatWouldPassTheEdge) {
     int columns;
     std::u16string_view fits;
   } rows[] = {
-      {u"正在处理: 42%", 80, u"正在处理: 42%"}, {u"正在处理: 42%", 9, u"正在处理:"},
+      {u"正在处理: 42%", 80, u"正在处理: 42%"},
+      {u"正在处理: 42%", 9, u"正在处理:"},
       {u"正在处理", 7, u"正在处"},  // half a wide character is left out
-      {u"ａ𠀀b", 3, u"ａ"}, {u"ａ𠀀b", 4, u"ａ𠀀"},  // fullwidth form; a surrogate pair is one wide character
+      {u"ａ𠀀b", 3, u"ａ"},
+      {u"ａ𠀀b", 4, u"ａ𠀀"},  // fullwidth form; a surrogate pair is one wide character
       {u"ab", 0, u""},
   };
   for (const auto& row : rows) EXPECT_EQ(FitToColumns(row.text, row.columns), row.fits) << row.columns;

@@ -22,8 +22,8 @@ const ByteBuffer Disguised = Repeated("[ZYX_^]\\SR\n\t\x08\x0f\x0e\r\x0ck\xeb\x9
 struct FaultCase {
   const char* name;
   FileCall call;
-  int occurrence;                // 0: nothing fails; 2 is in the middle of the file
-  std::int64_t size_skew;        // size reported at open less the real one
+  int occurrence;          // 0: nothing fails; 2 is in the middle of the file
+  std::int64_t size_skew;  // size reported at open less the real one
   bool read_only_output;
   const std::string& shown;
 };
@@ -73,4 +73,7 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultSchedule, testing::Combine(testing::ValuesIn(FaultCases), testing::Bool()),
-                         [](const auto& i) { return std::get<0>(i.param).name + std::string(std::get<1>(i.param) ? "_over_old" : "_fresh"); });
+                         [](const auto& i) {
+                           return std::get<0>(i.param).name +
+                                  std::string(std::get<1>(i.param) ? "_over_old" : "_fresh");
+                         });

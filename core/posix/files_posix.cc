@@ -290,8 +290,7 @@ class PosixFileSystem final : public FileSystem {
   // owner would otherwise clear in part. Set-user and set-group bits are
   // not carried over, as a write by hand would clear them.
   static void KeepOwnerAndMode(int fd, const struct stat& replaced) {
-    if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0 &&
-        fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
+    if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
       // Neither is this process's to set: the new content stays its own.
     }
     fchmod(fd, replaced.st_mode & 0777);

@@ -1,6 +1,7 @@
-// Win32 console: Windows 7 or later; arguments come from the UTF-16 command line; standard input and output may each be a console, a file or a pipe.
+// Win32 console: Windows 7 or later; arguments from the UTF-16 command line; stdin, stdout each a console, file, pipe.
 // windows.h first, with the settings every file here shares; the rest depend on it.
 #include "write_all.h"
+
 #include <shellapi.h>
 
 #include <atomic>
@@ -47,9 +48,9 @@ void AppendAsChineseCodePage(std::string& out, WideText text) {
     const int units = IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1]) ? 2 : 1;
     char bytes[8];
     BOOL used_default = FALSE;
-    const int length = WideCharToMultiByte(ChineseCodePage, WC_NO_BEST_FIT_CHARS,
-                                           reinterpret_cast<const wchar_t*>(text.data() + i), units, bytes,
-                                           sizeof bytes, nullptr, &used_default);
+    const int length =
+        WideCharToMultiByte(ChineseCodePage, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(text.data() + i),
+                            units, bytes, sizeof bytes, nullptr, &used_default);
     if (length <= 0 || used_default) {
       out += '?';
     } else {
@@ -77,8 +78,8 @@ void AppendWithConsoleLineEnds(std::wstring& out, std::wstring_view text) {
 std::wstring FromChineseCodePage(NarrowText bytes) {
   if (bytes.empty()) return {};
   std::wstring text(bytes.size(), L'\0');
-  const int length = MultiByteToWideChar(ChineseCodePage, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                         text.data(), static_cast<int>(text.size()));
+  const int length = MultiByteToWideChar(ChineseCodePage, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
+                                         static_cast<int>(text.size()));
   text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
   return text;
 }
@@ -146,8 +147,9 @@ class Win32Console final : public Console {
     if (!GetConsoleMode(input, &mode)) return;
     // Quick-edit and insert mode are shown only with ENABLE_EXTENDED_FLAGS;
     // when a program hid them, the console's defaults are the best guess.
-    const DWORD user_mode =
-        mode & ENABLE_EXTENDED_FLAGS ? mode : mode | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE;
+    const DWORD user_mode = mode & ENABLE_EXTENDED_FLAGS
+                                ? mode
+                                : mode | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE;
     if ((user_mode & ENABLE_QUICK_EDIT_MODE) && SetConsoleMode(input, user_mode & ~DWORD{ENABLE_QUICK_EDIT_MODE})) {
       found.input_mode = user_mode;
       found.input_mode_changed = true;

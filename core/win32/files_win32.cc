@@ -1,6 +1,7 @@
-// Win32 files: Windows 7 or later; paths are UTF-16, handed to the system in full with the \\?\ prefix; a console control event may arrive on a thread of its own.
+// Win32 files: Windows 7 or later; UTF-16 paths, passed whole as \\?\ paths; console events on a thread of their own.
 // windows.h first, with the settings every file here shares; the rest depend on it.
 #include "write_all.h"
+
 #include <aclapi.h>
 #include <bcrypt.h>
 
@@ -80,9 +81,9 @@ constexpr DWORD LargestZoneIdentifier = 64 * 1024;
 // The zone stream of the file at `path`; empty when it has none (or its file
 // system has no streams). nullopt when one is there but cannot be read now.
 std::optional<std::string> ReadZoneIdentifier(const std::wstring& path) {
-  const HANDLE stream = CreateFileW((path + ZoneStream).c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE stream =
+      CreateFileW((path + ZoneStream).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (stream == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_SHARING_VIOLATION) return std::nullopt;
     return std::string();
@@ -101,9 +102,9 @@ std::optional<std::string> ReadZoneIdentifier(const std::wstring& path) {
 // file pending deletion can be opened any more.
 bool WriteZoneIdentifier(const std::wstring& path, const std::string& zone) {
   if (zone.empty()) return true;
-  const HANDLE stream = CreateFileW((path + ZoneStream).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE stream =
+      CreateFileW((path + ZoneStream).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (stream == INVALID_HANDLE_VALUE) return false;
   const bool written = WriteAllTo(stream, reinterpret_cast<const unsigned char*>(zone.data()), zone.size());
   return CloseHandle(stream) && written;
@@ -210,11 +211,10 @@ bool CarryOverSettings(const std::wstring& target, HANDLE content) {
   if (old_dacl.is_protected == new_dacl.is_protected && SameAces(old_dacl.list, new_dacl.list)) return true;
   // Unprotected, the entries it inherited are taken again from the folder,
   // which is the same one.
-  const SECURITY_INFORMATION which = DACL_SECURITY_INFORMATION | (old_dacl.is_protected
-                                                                       ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                                       : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  return SetSecurityInfo(content, SE_FILE_OBJECT, which, nullptr, nullptr, old_dacl.list, nullptr) ==
-         ERROR_SUCCESS;
+  const SECURITY_INFORMATION which =
+      DACL_SECURITY_INFORMATION |
+      (old_dacl.is_protected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  return SetSecurityInfo(content, SE_FILE_OBJECT, which, nullptr, nullptr, old_dacl.list, nullptr) == ERROR_SUCCESS;
 }
 
 // Whether a refused replace may succeed a moment later: scanners, indexers,
@@ -268,8 +268,8 @@ bool PutInPlace(HANDLE content, const std::wstring& target) {
 
 std::uint32_t RandomToken() {
   std::uint32_t token = 0;
-  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&token), sizeof token,
-                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+  if (!BCRYPT_SUCCESS(
+          BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&token), sizeof token, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
     // Uniqueness is what matters here, and CREATE_NEW guards it anyway.
     static std::uint32_t counter = 0;
     LARGE_INTEGER now{};
