@@ -1,6 +1,14 @@
-# Warnings everywhere; on Windows the narrow texts are stored as code page 936
-# bytes, which is what the console shows after switching to that code page.
-add_compile_options(-Wall -Wextra -Wpedantic)
+# Warnings everywhere, the conversions and casts that lose or hide a value
+# among them. Not -Wuseless-cast: code shared by the platforms casts to types
+# (PathUnit, FileHandle) that are the same type on one platform and not on the
+# other. The test command makes every warning an error
+# (CMAKE_COMPILE_WARNING_AS_ERROR); a plain build does not, so that a new
+# compiler's new warning never stops a release build.
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-qual -Wformat=2 -Wconversion
+                    -Wsign-conversion -Wold-style-cast -Wduplicated-cond -Wlogical-op -Wnull-dereference
+                    -Wdouble-promotion)
+# On Windows the narrow texts are stored as code page 936 bytes, which is what
+# the console shows after switching to that code page.
 if(WIN32)
   add_compile_options(-fexec-charset=GBK)
 endif()

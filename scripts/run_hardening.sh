@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --preset asan >/dev/null
+cmake --preset asan -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build build/asan -j"$(nproc)" --target unit_tests image_tool vault_tool
 # Windows, packaging and past-4-GiB cases belong to the plain build.
 ctest --test-dir build/asan --output-on-failure -j2 -LE large \

@@ -21,7 +21,7 @@ class FakeFileSystem final : public FileSystem {
 
   std::optional<OpenedInput> OpenInput(const WidePath& path) override {
     if (Fails(FileCall::Open) || !files.count(path)) return std::nullopt;
-    return OpenedInput{Open(path), files[path].size() + size_skew};
+    return OpenedInput{Open(path), files[path].size() + static_cast<std::uint64_t>(size_skew)};
   }
   bool ReadExactly(FileHandle input, unsigned char* into, std::size_t count) override {
     auto& [path, offset] = handles.at(input);

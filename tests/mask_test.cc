@@ -6,8 +6,8 @@
 TEST(MaskBuffer, MasksEveryByteOnceWhateverTheLengthAndAlignment) {
   const std::string_view plain("0123456789abcdefg\0\x80\xff", 20),
       disguised("[ZYX_^]\\SR\n\t\x08\x0f\x0e\r\x0ck\xeb\x94");
-  for (std::size_t length : {0, 1, 3, 63, 64, 65, 130, 1000})
-    for (std::size_t offset : {0, 1, 3}) {
+  for (std::size_t length : {0u, 1u, 3u, 63u, 64u, 65u, 130u, 1000u})
+    for (std::size_t offset : {0u, 1u, 3u}) {
       std::string bytes(offset, '-'), expected(offset, '-');
       for (std::size_t i = 0; i < length; ++i) bytes += plain[i % 20], expected += disguised[i % 20];
       bytes += "--", expected += "--";

@@ -2,8 +2,9 @@
 // scanner would.   hold_open_for_writing PATH
 // Prints "held" once the file is open, then exits at the first line on
 // standard input. Status 2 when the file cannot be opened.
-#include <shellapi.h>  // after windows.h, which it depends on
 #include <windows.h>
+
+#include <shellapi.h>  // after windows.h, which it depends on
 
 int main() {
   int count = 0;
@@ -17,8 +18,8 @@ int main() {
   DWORD done = 0;
   // Unbuffered: the reader sees the line as soon as this returns.
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "held\r\n", 6, &done, nullptr);
-  char byte = 0;
-  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &done, nullptr) && done == 1 && byte != '\n') {
+  char got = 0;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &got, 1, &done, nullptr) && done == 1 && got != '\n') {
   }
   CloseHandle(file);
   return 0;
