@@ -18,7 +18,7 @@ using ByteBuffer = std::vector<unsigned char>;
 // flat whatever the file's size. Large enough that the cost of each read and
 // write call vanishes, small enough to stay in the processor's cache between
 // the read, the mask and the write (measured in bench/).
-inline constexpr std::size_t PieceSize = 1024 * 1024;
+inline constexpr std::size_t PieceSize = std::size_t{1} << 20;
 
 // Combines every byte with MaskByte, in place.
 void MaskBuffer(unsigned char* bytes, std::size_t count);

@@ -17,9 +17,10 @@ std::string Size(double bytes) {
     bytes /= 1024;
     ++unit;
   }
+  // The largest 64-bit size reads "16777216.0 TiB": never cut.
   char text[32];
-  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-  return text;
+  const int length = std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+  return length > 0 ? text : "";
 }
 
 bool IsWide(char32_t c) {
@@ -50,10 +51,13 @@ WideText FitToColumns(WideText text, int columns) {
 }
 
 std::u16string ProgressText(std::uint64_t done, std::uint64_t total, double bytes_per_second) {
-  const int percent = total == 0 ? 100 : static_cast<int>(done * 100.0 / static_cast<double>(total));
-  char numbers[96];
-  std::snprintf(numbers, sizeof numbers, "%d%% (%s / %s, %s/s)", percent, Size(static_cast<double>(done)).c_str(),
-                Size(static_cast<double>(total)).c_str(), Size(bytes_per_second).c_str());
+  const int percent =
+      total == 0 ? 100 : static_cast<int>(static_cast<double>(done) * 100.0 / static_cast<double>(total));
+  char numbers[128];  // room for three sizes of 31 bytes: never cut
+  if (std::snprintf(numbers, sizeof numbers, "%d%% (%s / %s, %s/s)", percent, Size(static_cast<double>(done)).c_str(),
+                    Size(static_cast<double>(total)).c_str(), Size(bytes_per_second).c_str()) < 0) {
+    numbers[0] = '\0';
+  }
   return u"正在处理: " + Ascii(numbers);
 }
 

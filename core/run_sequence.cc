@@ -24,7 +24,7 @@ int RunDropped(const ToolProfile& profile, Console& console, FileSystem& files,
                const std::optional<std::vector<WidePath>>& arguments) {
   if (!arguments || arguments->size() < 2) {
     console.BeginReport();
-    for (NarrowText line : profile.UsageLines) ShowNarrowLine(console, line);
+    ShowNarrowLine(console, profile.Usage);
     console.WaitForEnter();
     return 0;
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "disguise_suffix.h"
@@ -7,7 +8,7 @@
 
 // A deliverable's texts and naming rule: all that sets the two tools apart.
 struct ToolProfile {
-  std::vector<NarrowText> UsageLines;
+  NarrowText Usage;  // shown when nothing was dropped: lines apart by "\n", the last without one
   WideText OpenFailureText;
   WideText SuccessPrefix;
   WideText WriteFailureText;

@@ -1,6 +1,7 @@
 #include "temporary_name.h"
 
 #include <string_view>
+#include <type_traits>
 
 namespace {
 
@@ -11,7 +12,7 @@ bool IsSeparator(PathUnit unit) {
 }
 
 bool IsHighSurrogate(PathUnit unit) {
-  const auto value = static_cast<std::uint32_t>(unit);
+  const auto value = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<PathUnit>>(unit));
   return value >= 0xD800 && value <= 0xDBFF;  // never true of a POSIX byte
 }
 

@@ -15,6 +15,8 @@ if [ "${1:-all}" = all ]; then
   # Signals timed by strace; peak memory by time; the progress line watched
   # in a real terminal.
   packages+=(strace time tmux)
+  # The code's format and the analyser's checks.
+  packages+=(clang-format clang-tidy)
 fi
 
 missing=()

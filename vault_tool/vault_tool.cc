@@ -6,7 +6,9 @@ WidePath StripOnly(const WidePath& input) {
 }
 
 const ToolProfile VaultToolProfile = {
-    {"【Vorlune】", "请将 .mp4 / .txt / .xyz 文件拖拽到这里！", "提示: 拖入 .xyz 文件可以一键还原！"},
+    "【Vorlune】\n"
+    "请将 .mp4 / .txt / .xyz 文件拖拽到这里！\n"
+    "提示: 拖入 .xyz 文件可以一键还原！",
     u"错误: 无法读取文件，请检查路径或确认文件未被占用。",
     u"处理成功！已生成: ",
     u"写入失败，请检查权限或空间。",

@@ -40,8 +40,8 @@ class PosixConsole final : public Console {
  public:
   void Prepare() override {
     // A reader that went away must not kill the run; output failures are
-    // simply not examined.
-    signal(SIGPIPE, SIG_IGN);
+    // simply not examined. (signal fails only for an invalid number.)
+    static_cast<void>(signal(SIGPIPE, SIG_IGN));
   }
   void WriteNarrow(NarrowText bytes) override { pending_.append(bytes); }
   void WriteWide(WideText text) override {

@@ -29,8 +29,9 @@ constexpr int CleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void RemoveTemporaryAndDie(int signal_number) {
   if (const char* path = interrupted_cleanup.exchange(nullptr)) unlink(path);
-  signal(signal_number, SIG_DFL);
-  raise(signal_number);
+  // Neither fails for a signal number the handler was installed for.
+  static_cast<void>(signal(signal_number, SIG_DFL));
+  static_cast<void>(raise(signal_number));
 }
 
 void InstallCleanupHandlers() {
@@ -56,9 +57,9 @@ class CleanupSignalsBlocked {
     sigset_t blocked;
     sigemptyset(&blocked);
     for (int signal_number : CleanupSignals) sigaddset(&blocked, signal_number);
-    sigprocmask(SIG_BLOCK, &blocked, &previous_);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
   }
-  ~CleanupSignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  ~CleanupSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
  private:
   sigset_t previous_;

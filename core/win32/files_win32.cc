@@ -246,7 +246,8 @@ bool PutInPlace(HANDLE content, const std::wstring& target) {
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   rename->ReplaceIfExists = TRUE;
   rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  // In bytes; a path never nears 4 GiB (the system caps it at 32767 units).
+  rename->FileNameLength = static_cast<DWORD>(name.size()) * DWORD{sizeof(wchar_t)};
   std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
 
   const ULONGLONG deadline = GetTickCount64() + ReplaceRetryMilliseconds;
