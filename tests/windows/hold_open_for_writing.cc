@@ -2,8 +2,9 @@
 // scanner would.   hold_open_for_writing PATH
 // Prints "held" once the file is open, then exits at the first line on
 // standard input. Status 2 when the file cannot be opened.
-#include <shellapi.h>  // after windows.h, which it depends on
 #include <windows.h>
+
+#include <shellapi.h>  // after windows.h, which it depends on
 
 int main() {
   int count = 0;
