@@ -305,10 +305,11 @@ class Win32FileSystem final : public FileSystem {
  public:
   std::optional<OpenedInput> OpenInput(const WidePath& path) override {
     const std::wstring full = LongPath(path);
-    // Sharing read access only: a file another process holds open for
-    // writing is refused here, and nobody may start writing it meanwhile.
-    const HANDLE file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // Sharing read access, and deletion so the user may still move it: a
+    // file another process holds open for writing is refused here, and
+    // nobody may start writing it meanwhile.
+    const HANDLE file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) return std::nullopt;
     BY_HANDLE_FILE_INFORMATION information{};
     LARGE_INTEGER size{};
@@ -325,6 +326,7 @@ class Win32FileSystem final : public FileSystem {
       return std::nullopt;
     }
     input_zone_ = std::move(*zone);
+    input_ = file;
     return OpenedInput{AsFileHandle(file), static_cast<std::uint64_t>(size.QuadPart)};
   }
 
@@ -346,7 +348,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   void CloseInput(FileHandle input) override {
-    CloseHandle(AsHandle(input));
+    if (AsHandle(input) == input_) LetGoOfInput();
     input_zone_.clear();
   }
 
@@ -394,6 +396,10 @@ class Win32FileSystem final : public FileSystem {
 
   bool CommitOutput(FileHandle output, const WidePath& target) override {
     const std::unique_ptr<NewContent> content(AsContent(output));
+    // Every byte of the input has been read. The system refuses to replace
+    // a file that is open, and the output's name may be another name of the
+    // input (a hard link): the input is closed before its place is taken.
+    LetGoOfInput();
     const std::wstring full_target = LongPath(target);
     if (!CarryOverSettings(full_target, content->file) || !PutInPlace(content->file, full_target)) {
       Abandon(*content);
@@ -410,6 +416,12 @@ class Win32FileSystem final : public FileSystem {
   }
 
  private:
+  void LetGoOfInput() {
+    if (input_ != INVALID_HANDLE_VALUE) CloseHandle(input_);
+    input_ = INVALID_HANDLE_VALUE;
+  }
+
+  HANDLE input_ = INVALID_HANDLE_VALUE;  // open from OpenInput until the commit or CloseInput
   std::string input_zone_;
 };
 
