@@ -23,8 +23,8 @@ namespace {
 // is renamed over the target, so whatever ends the process (End Task, a
 // closed console, a crash) makes the system delete it. Only two short steps
 // leave it unmarked: its creation and the rename. Both run under this lock,
-// and a console event waits for it: the process then ends at a point where
-// the content is either marked or in place.
+// and a console event takes it for good: the process then ends at a point
+// where the content is either marked or in place.
 SRWLOCK unmarked_step = SRWLOCK_INIT;
 
 class ExclusiveLock {
@@ -38,17 +38,17 @@ class ExclusiveLock {
   SRWLOCK& lock_;
 };
 
-BOOL WINAPI WaitForUnmarkedStep(DWORD) {
-  // Released at once: a handler after this one may choose to let the
-  // process go on. The main thread pauses between steps far longer than the
-  // default handler takes to end the process.
+BOOL WINAPI HoldUnmarkedStep(DWORD) {
+  // Kept: every handler of this program passes the event on, and the
+  // default one ends the process. Released, the main thread could lift the
+  // mark for its rename before the process is gone, and leave the content
+  // behind. A second event's handler just waits for the end with it.
   AcquireSRWLockExclusive(&unmarked_step);
-  ReleaseSRWLockExclusive(&unmarked_step);
   return FALSE;
 }
 
 void InstallConsoleEventHandler() {
-  static const bool installed = SetConsoleCtrlHandler(WaitForUnmarkedStep, TRUE) != 0;
+  static const bool installed = SetConsoleCtrlHandler(HoldUnmarkedStep, TRUE) != 0;
   static_cast<void>(installed);
 }
 
