@@ -116,6 +116,10 @@ bool MarkForDeletion(HANDLE file, bool marked) {
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
+// A folder or user quota, as a file server sets it (STATUS_DISK_QUOTA_EXCEEDED);
+// ERROR_DISK_QUOTA_EXCEEDED, which older mingw-w64 headers lack.
+constexpr DWORD DiskQuotaExceeded = 1295;
+
 // Sets `size` bytes aside, so that a file that cannot fit fails before the
 // first write. False only when the system says the space is not there; a
 // file system that cannot reserve just goes on.
@@ -127,6 +131,7 @@ bool Reserve(HANDLE file, std::uint64_t size) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
     case ERROR_NOT_ENOUGH_QUOTA:
+    case DiskQuotaExceeded:
     case ERROR_FILE_TOO_LARGE:
       return false;
     default:
