@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -162,6 +163,52 @@ bool SameAces(const ACL* a, const ACL* b) {
   return true;
 }
 
+// What the entries of `dacl` of one `type` that apply to the file itself
+// give `sid`; with `leading`, only those ahead of the first that allows.
+ACCESS_MASK MaskFor(const ACL* dacl, BYTE type, PSID sid, bool leading) {
+  ACCESS_MASK mask = 0;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) break;
+    const auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);  // a denying entry has the same layout
+    if ((entry->Header.AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    if (leading && entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE) break;
+    if (entry->Header.AceType == type && EqualSid(sid, const_cast<DWORD*>(&entry->SidStart))) mask |= entry->Mask;
+  }
+  return mask;
+}
+
+// Whether every entry of `dacl` of one `type` that applies to the file is
+// covered by what entries of that type in `by` give the same trustee. An
+// entry of another kind (object, conditional) cannot be weighed: false.
+bool Covered(const ACL* dacl, const ACL* by, BYTE type, bool leading) {
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) return false;
+    const auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    const BYTE kind = entry->Header.AceType;
+    if ((entry->Header.AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    if (kind != ACCESS_ALLOWED_ACE_TYPE && kind != ACCESS_DENIED_ACE_TYPE) return false;
+    if (kind == type &&
+        (MaskFor(by, type, const_cast<DWORD*>(&entry->SidStart), leading) & entry->Mask) != entry->Mask) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when `now` lets nobody do what `before` did not: all it allows a
+// trustee, `before` allowed that trustee, and all `before` denied a trustee,
+// `now` denies ahead of anything it allows. Whoever holds several of the
+// trustees then gets no more from `now` than from `before`. A null DACL
+// allows everything; a copy of `before`, entry for entry, is no more open
+// whatever the order of its entries.
+bool NoMoreOpen(const ACL* now, const ACL* before) {
+  if (before == nullptr || SameAces(now, before)) return true;
+  if (now == nullptr) return false;
+  return Covered(now, before, ACCESS_ALLOWED_ACE_TYPE, false) && Covered(before, now, ACCESS_DENIED_ACE_TYPE, true);
+}
+
 struct Dacl {
   PACL list = nullptr;
   bool is_protected = false;
@@ -185,7 +232,8 @@ bool ReadDacl(HANDLE file, Dacl& dacl) {
 // the old file's hidden and system attributes, and a DACL the user gave it
 // (protected, or with entries of its own), go over to the new content. The
 // archive attribute stays set, as on every new content, for backups to see
-// it. False when the old file's settings cannot be read or carried.
+// it. False when the old file's settings cannot be read, or cannot be
+// carried where the new content would be more open.
 bool CarryOverSettings(const std::wstring& target, HANDLE content) {
   const HANDLE old = CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -219,7 +267,16 @@ bool CarryOverSettings(const std::wstring& target, HANDLE content) {
   const SECURITY_INFORMATION which =
       DACL_SECURITY_INFORMATION |
       (old_dacl.is_protected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  return SetSecurityInfo(content, SE_FILE_OBJECT, which, nullptr, nullptr, old_dacl.list, nullptr) == ERROR_SUCCESS;
+  // What counts is the DACL the content ends with. A server may refuse to
+  // set one (a share without the right to change permissions) or map it to
+  // permissions of its own, and may show every DACL as explicit (Samba):
+  // where the content is no more open than the old file all the same, the
+  // replace is what the user could do by hand, and keeps the promise.
+  if (SetSecurityInfo(content, SE_FILE_OBJECT, which, nullptr, nullptr, old_dacl.list, nullptr) == ERROR_SUCCESS) {
+    Dacl set;
+    return ReadDacl(content, set) && NoMoreOpen(set.list, old_dacl.list);
+  }
+  return NoMoreOpen(new_dacl.list, old_dacl.list);
 }
 
 // Whether a refused replace may succeed a moment later: scanners, indexers,
@@ -373,9 +430,13 @@ class Win32FileSystem final : public FileSystem {
       {
         ExclusiveLock step(unmarked_step);
         // DELETE to mark it for deletion and to rename it; READ_CONTROL and
-        // WRITE_DAC to take over a replaced output's DACL.
-        content->file = CreateFileW(content->path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, 0,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // WRITE_DAC to take over a replaced output's DACL. A share may grant
+        // changing files but not their permissions: then without WRITE_DAC.
+        for (const DWORD permissions : {DWORD{WRITE_DAC}, DWORD{0}}) {
+          content->file = CreateFileW(content->path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | permissions, 0,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+          if (content->file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+        }
         if (content->file == INVALID_HANDLE_VALUE) {
           const DWORD error = GetLastError();
           if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
