@@ -115,6 +115,7 @@ ROWS = [Row(*row) for row in [
     ("held_open_for_writing", V, {"in": A}, ["in"], "hold", "open_failed", {}, "windows"),
     ("output_held_past_the_retries", V, DOWNLOADED, ["dl.txt.xyz"], "hold dl.txt", "write_failed", {}, "windows"),
     ("output_held_for_a_moment", V, DOWNLOADED, ["dl.txt.xyz"], "hold dl.txt 0.8", "created dl.txt", {"dl.txt": AX}, "windows"),
+    ("output_linked_to_input", V, {"in": A, "in.xyz": Kind(lambda path: os.link(path[:-4], path), None)}, ["in"], "", "created in.xyz", {"in.xyz": AX}),
     ("hidden_output_stays_hidden", V, {"h": A, "h.xyz": hidden(OLD)}, ["h"], "", "created h.xyz", {"h.xyz": hidden(AX)}, "windows"),
     ("deep_folder", V, {**{DEEP[:61 * n - 1]: DIR for n in range(1, 6)}, "x": DIR, DEEP + "/f": A}, [f"x/../{DEEP}/f"], "",
      f"created x/../{DEEP}/f.xyz", {DEEP + "/f.xyz": AX}),

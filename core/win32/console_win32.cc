@@ -142,18 +142,22 @@ class Win32Console final : public Console {
     SetConsoleCtrlHandler(GiveBackOnControlEvent, TRUE);
     // In quick-edit mode one click starts a selection, and every console
     // write then blocks until it ends: the progress line would stop the copy.
+    // With quick-edit off, mouse input makes the console report the mouse:
+    // Windows Terminal then captures it, and moves fill the input. Both are
+    // off during the work.
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (!GetConsoleMode(input, &mode)) return;
-    // Quick-edit and insert mode are shown only with ENABLE_EXTENDED_FLAGS;
-    // when a program hid them, the console's defaults are the best guess.
-    const DWORD user_mode = mode & ENABLE_EXTENDED_FLAGS
-                                ? mode
-                                : mode | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE;
-    if ((user_mode & ENABLE_QUICK_EDIT_MODE) && SetConsoleMode(input, user_mode & ~DWORD{ENABLE_QUICK_EDIT_MODE})) {
-      found.input_mode = user_mode;
-      found.input_mode_changed = true;
-    }
+    // Quick-edit and insert mode are reported, and applied, only along with
+    // ENABLE_EXTENDED_FLAGS. Without it their state is unknown: a mode set
+    // without it leaves them as they are, and so does giving this one back.
+    DWORD work_mode = mode & ~DWORD{ENABLE_MOUSE_INPUT};
+    if (mode & ENABLE_EXTENDED_FLAGS) work_mode &= ~DWORD{ENABLE_QUICK_EDIT_MODE};
+    if (work_mode == mode) return;
+    // Noted first: the console may apply a mode and still report a failure.
+    found.input_mode = mode;
+    found.input_mode_changed = true;
+    SetConsoleMode(input, work_mode);
   }
 
   // On a console everything goes out as UTF-16, so the texts read right even

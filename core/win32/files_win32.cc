@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,8 +24,8 @@ namespace {
 // is renamed over the target, so whatever ends the process (End Task, a
 // closed console, a crash) makes the system delete it. Only two short steps
 // leave it unmarked: its creation and the rename. Both run under this lock,
-// and a console event waits for it: the process then ends at a point where
-// the content is either marked or in place.
+// and a console event takes it for good: the process then ends at a point
+// where the content is either marked or in place.
 SRWLOCK unmarked_step = SRWLOCK_INIT;
 
 class ExclusiveLock {
@@ -38,17 +39,17 @@ class ExclusiveLock {
   SRWLOCK& lock_;
 };
 
-BOOL WINAPI WaitForUnmarkedStep(DWORD) {
-  // Released at once: a handler after this one may choose to let the
-  // process go on. The main thread pauses between steps far longer than the
-  // default handler takes to end the process.
+BOOL WINAPI HoldUnmarkedStep(DWORD) {
+  // Kept: every handler of this program passes the event on, and the
+  // default one ends the process. Released, the main thread could lift the
+  // mark for its rename before the process is gone, and leave the content
+  // behind. A second event's handler just waits for the end with it.
   AcquireSRWLockExclusive(&unmarked_step);
-  ReleaseSRWLockExclusive(&unmarked_step);
   return FALSE;
 }
 
 void InstallConsoleEventHandler() {
-  static const bool installed = SetConsoleCtrlHandler(WaitForUnmarkedStep, TRUE) != 0;
+  static const bool installed = SetConsoleCtrlHandler(HoldUnmarkedStep, TRUE) != 0;
   static_cast<void>(installed);
 }
 
@@ -116,6 +117,10 @@ bool MarkForDeletion(HANDLE file, bool marked) {
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
+// A folder or user quota, as a file server sets it (STATUS_DISK_QUOTA_EXCEEDED);
+// ERROR_DISK_QUOTA_EXCEEDED, which older mingw-w64 headers lack.
+constexpr DWORD DiskQuotaExceeded = 1295;
+
 // Sets `size` bytes aside, so that a file that cannot fit fails before the
 // first write. False only when the system says the space is not there; a
 // file system that cannot reserve just goes on.
@@ -127,6 +132,7 @@ bool Reserve(HANDLE file, std::uint64_t size) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
     case ERROR_NOT_ENOUGH_QUOTA:
+    case DiskQuotaExceeded:
     case ERROR_FILE_TOO_LARGE:
       return false;
     default:
@@ -157,6 +163,52 @@ bool SameAces(const ACL* a, const ACL* b) {
   return true;
 }
 
+// What the entries of `dacl` of one `type` that apply to the file itself
+// give `sid`; with `leading`, only those ahead of the first that allows.
+ACCESS_MASK MaskFor(const ACL* dacl, BYTE type, PSID sid, bool leading) {
+  ACCESS_MASK mask = 0;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) break;
+    const auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);  // a denying entry has the same layout
+    if ((entry->Header.AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    if (leading && entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE) break;
+    if (entry->Header.AceType == type && EqualSid(sid, const_cast<DWORD*>(&entry->SidStart))) mask |= entry->Mask;
+  }
+  return mask;
+}
+
+// Whether every entry of `dacl` of one `type` that applies to the file is
+// covered by what entries of that type in `by` give the same trustee. An
+// entry of another kind (object, conditional) cannot be weighed: false.
+bool Covered(const ACL* dacl, const ACL* by, BYTE type, bool leading) {
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) return false;
+    const auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    const BYTE kind = entry->Header.AceType;
+    if ((entry->Header.AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    if (kind != ACCESS_ALLOWED_ACE_TYPE && kind != ACCESS_DENIED_ACE_TYPE) return false;
+    if (kind == type &&
+        (MaskFor(by, type, const_cast<DWORD*>(&entry->SidStart), leading) & entry->Mask) != entry->Mask) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when `now` lets nobody do what `before` did not: all it allows a
+// trustee, `before` allowed that trustee, and all `before` denied a trustee,
+// `now` denies ahead of anything it allows. Whoever holds several of the
+// trustees then gets no more from `now` than from `before`. A null DACL
+// allows everything; a copy of `before`, entry for entry, is no more open
+// whatever the order of its entries.
+bool NoMoreOpen(const ACL* now, const ACL* before) {
+  if (before == nullptr || SameAces(now, before)) return true;
+  if (now == nullptr) return false;
+  return Covered(now, before, ACCESS_ALLOWED_ACE_TYPE, false) && Covered(before, now, ACCESS_DENIED_ACE_TYPE, true);
+}
+
 struct Dacl {
   PACL list = nullptr;
   bool is_protected = false;
@@ -180,7 +232,8 @@ bool ReadDacl(HANDLE file, Dacl& dacl) {
 // the old file's hidden and system attributes, and a DACL the user gave it
 // (protected, or with entries of its own), go over to the new content. The
 // archive attribute stays set, as on every new content, for backups to see
-// it. False when the old file's settings cannot be read or carried.
+// it. False when the old file's settings cannot be read, or cannot be
+// carried where the new content would be more open.
 bool CarryOverSettings(const std::wstring& target, HANDLE content) {
   const HANDLE old = CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -214,7 +267,16 @@ bool CarryOverSettings(const std::wstring& target, HANDLE content) {
   const SECURITY_INFORMATION which =
       DACL_SECURITY_INFORMATION |
       (old_dacl.is_protected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
-  return SetSecurityInfo(content, SE_FILE_OBJECT, which, nullptr, nullptr, old_dacl.list, nullptr) == ERROR_SUCCESS;
+  // What counts is the DACL the content ends with. A server may refuse to
+  // set one (a share without the right to change permissions) or map it to
+  // permissions of its own, and may show every DACL as explicit (Samba):
+  // where the content is no more open than the old file all the same, the
+  // replace is what the user could do by hand, and keeps the promise.
+  if (SetSecurityInfo(content, SE_FILE_OBJECT, which, nullptr, nullptr, old_dacl.list, nullptr) == ERROR_SUCCESS) {
+    Dacl set;
+    return ReadDacl(content, set) && NoMoreOpen(set.list, old_dacl.list);
+  }
+  return NoMoreOpen(new_dacl.list, old_dacl.list);
 }
 
 // Whether a refused replace may succeed a moment later: scanners, indexers,
@@ -306,10 +368,11 @@ class Win32FileSystem final : public FileSystem {
  public:
   std::optional<OpenedInput> OpenInput(const WidePath& path) override {
     const std::wstring full = LongPath(path);
-    // Sharing read access only: a file another process holds open for
-    // writing is refused here, and nobody may start writing it meanwhile.
-    const HANDLE file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // Sharing read access, and deletion so the user may still move it: a
+    // file another process holds open for writing is refused here, and
+    // nobody may start writing it meanwhile.
+    const HANDLE file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) return std::nullopt;
     BY_HANDLE_FILE_INFORMATION information{};
     LARGE_INTEGER size{};
@@ -326,6 +389,7 @@ class Win32FileSystem final : public FileSystem {
       return std::nullopt;
     }
     input_zone_ = std::move(*zone);
+    input_ = file;
     return OpenedInput{AsFileHandle(file), static_cast<std::uint64_t>(size.QuadPart)};
   }
 
@@ -347,7 +411,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   void CloseInput(FileHandle input) override {
-    CloseHandle(AsHandle(input));
+    if (AsHandle(input) == input_) LetGoOfInput();
     input_zone_.clear();
   }
 
@@ -367,9 +431,13 @@ class Win32FileSystem final : public FileSystem {
       {
         ExclusiveLock step(unmarked_step);
         // DELETE to mark it for deletion and to rename it; READ_CONTROL and
-        // WRITE_DAC to take over a replaced output's DACL.
-        content->file = CreateFileW(content->path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, 0,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // WRITE_DAC to take over a replaced output's DACL. A share may grant
+        // changing files but not their permissions: then without WRITE_DAC.
+        for (const DWORD permissions : {DWORD{WRITE_DAC}, DWORD{0}}) {
+          content->file = CreateFileW(content->path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | permissions, 0,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+          if (content->file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+        }
         if (content->file == INVALID_HANDLE_VALUE) {
           const DWORD error = GetLastError();
           if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
@@ -395,6 +463,10 @@ class Win32FileSystem final : public FileSystem {
 
   bool CommitOutput(FileHandle output, const WidePath& target) override {
     const std::unique_ptr<NewContent> content(AsContent(output));
+    // Every byte of the input has been read. The system refuses to replace
+    // a file that is open, and the output's name may be another name of the
+    // input (a hard link): the input is closed before its place is taken.
+    LetGoOfInput();
     const std::wstring full_target = LongPath(target);
     if (!CarryOverSettings(full_target, content->file) || !PutInPlace(content->file, full_target)) {
       Abandon(*content);
@@ -411,6 +483,12 @@ class Win32FileSystem final : public FileSystem {
   }
 
  private:
+  void LetGoOfInput() {
+    if (input_ != INVALID_HANDLE_VALUE) CloseHandle(input_);
+    input_ = INVALID_HANDLE_VALUE;
+  }
+
+  HANDLE input_ = INVALID_HANDLE_VALUE;  // open from OpenInput until the commit or CloseInput
   std::string input_zone_;
 };
 
