@@ -104,7 +104,20 @@ bool TryLock(int fd, bool exclusive) {
 // that long, and the signal that would tell this process is ignored
 // meanwhile, as its default would end the run.
 bool OpenForWritingElsewhere(int fd) {
-#ifdef F_SETLEASE
+#if defined(__linux__) && defined(F_SETLEASE)
+  // NFS and SMB refuse a lease whenever the server has given this client no
+  // delegation or oplock on the file, writer or not: a refusal tells nothing.
+  struct statfs file_system {};
+  if (fstatfs(fd, &file_system) != 0) return false;
+  switch (static_cast<std::uint32_t>(file_system.f_type)) {
+    case NFS_SUPER_MAGIC:
+    case SMB_SUPER_MAGIC:
+    case CIFS_SUPER_MAGIC:
+    case SMB2_SUPER_MAGIC:
+      return false;
+    default:
+      break;
+  }
   struct sigaction ignore {
   }, previous{};
   ignore.sa_handler = SIG_IGN;
