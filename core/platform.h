@@ -41,6 +41,8 @@ class Console {
   // reach the standard error stream. Failures are not reported.
   virtual void WriteNarrow(NarrowText bytes) = 0;
   virtual void WriteWide(WideText text) = 0;
+  // A path's control characters are shown escaped on an interactive output,
+  // where they could move the caret or erase what is shown.
   virtual void WritePath(const WidePath& path) = 0;
   // Makes everything written so far visible.
   virtual void Flush() = 0;
@@ -71,7 +73,8 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // Opens an existing regular file for reading while letting others only
   // read it: a file someone holds open or locked for writing is refused, as
-  // are folders, devices, FIFOs and sockets (at once, never blocking).
+  // far as the system can tell, as are folders, devices, FIFOs and sockets
+  // (at once, never blocking, and never opening one of those).
   // Returns the handle and the 64-bit size, or nullopt.
   struct OpenedInput {
     FileHandle handle;
@@ -81,8 +84,9 @@ class FileSystem {
   // Reads exactly `count` bytes, finishing short reads and retrying
   // interruptions; false on error or on an early end of file.
   virtual bool ReadExactly(FileHandle input, unsigned char* into, std::size_t count) = 0;
-  // True when the input holds no byte beyond what was read: a file that grew
-  // during the run is not silently cut.
+  // True when the input holds no byte beyond what was read and was not
+  // written to while it was read: a file that grew during the run is not
+  // silently cut, one rewritten in place not passed off mixed.
   virtual bool AtEndOfInput(FileHandle input) = 0;
   virtual void CloseInput(FileHandle input) = 0;
 

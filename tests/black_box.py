@@ -3,7 +3,7 @@
 fault, and checks its output, status and the files left (those laid out, unchanged, plus the row's added or changed
 ones). Natively the rows marked "windows" are left out; --wine runs the .exe files under Wine, in a prefix of the tests'
 own (texts in code page 936, CRLF), without the rows marked "native". --large: only the rows marked "large"."""
-import argparse, collections, grp, pwd, fcntl, fnmatch, glob, os, pathlib, resource, signal, stat, subprocess, tempfile, time
+import argparse, collections, grp, pwd, fcntl, fnmatch, glob, os, pathlib, resource, signal, stat, subprocess, sys, tempfile, time
 
 Q, V, PAUSE = "quistel", "vorlune", "\n按回车键退出程序..."
 TEXTS = {Q: {"usage": "请将文件拖拽到这个 EXE 上运行！\n提示: 拖入 .png 会生成 .xyz; 拖入 .xyz 会还原 .png\n",
@@ -31,6 +31,12 @@ SX = masked(S)
 Kind = collections.namedtuple("Kind", "write test")
 DIR, ANY = Kind(os.mkdir, lambda path: not os.path.isdir(path) and "not a folder"), Kind(None, lambda path: None)
 FIFO = Kind(os.mkfifo, lambda path: not stat.S_ISFIFO(os.stat(path).st_mode) and "not a FIFO")
+LINK = lambda target: Kind(lambda path: os.symlink(target, path), None)
+# An access ACL (owner rw, user nobody rw, group r, mask rw, others none), as the kernel stores it.
+ACL = bytes.fromhex("02000000" "01000600ffffffff" "02000600feff0000" "04000400ffffffff" "10000600ffffffff" "20000000ffffffff")
+ACCESS = "system.posix_acl_access"
+with_acl = lambda content: Kind(lambda path: (pathlib.Path(path).write_bytes(content), os.setxattr(path, ACCESS, ACL)),
+                                lambda path: os.getxattr(path, ACCESS) != ACL and "ACL not kept" or difference(path, content))
 
 
 def read_only(content):
@@ -78,11 +84,14 @@ ZONE = b"[ZoneTransfer]\r\nZoneId=3\r\n"  # under Wine a stream is a file "name:
 DOWNLOADED = {"dl.txt.xyz": A, "dl.txt.xyz:Zone.Identifier": ZONE, "dl.txt": OLD}
 # outcome: the text shown ("usage", "open_failed", "created NAME", "write_failed NAME") or the signal that ended the
 # run. setup: "enter" (standard input held open: the run must wait, then end at one line), "mid-run SIG SHARE [named]"
-# (SIG once SHARE of the output is written; named: the unnamed output refused), "grow" (the input, at that point),
-# "strace CALL SIG NAME" (CALL held 0.4 s, SIG when NAME shows), "fsize N" (file size limit), "tmpfs SIZE" (the folder
-# on a tmpfs of that size; no write may reach it), "umask OCTAL", "lock FUNCTION TYPE [NAME]" (by this process, on
-# NAME or the input), "hold [NAME [SECONDS]]" (open in a Windows process, for SECONDS or the whole run), "race ARGUMENT"
-# (a second run at once, 8 times), "user NAME" (run as that user, in a folder anyone may write), "peak KIB".
+# (SIG once SHARE of the output is written; named: the unnamed output refused), "grow", "rewrite" (the input, a byte
+# more or its first byte, 1% in), "late-lock NAME" (flock, 1% in), "strace CALL SIG NAME" (CALL held 0.4 s, SIG when
+# NAME shows), "inject CALLS ERRNO" (they all fail), "fsize N" (file size limit), "tmpfs SIZE", "ext4 SIZE" (the folder
+# on a file system of that size; no write may reach it), "umask OCTAL", "lock FUNCTION TYPE [NAME]" (by this process,
+# on NAME or the input), "writer [NAME]" (held open for writing by another process: a FIFO must never let it in),
+# "hold [NAME [SECONDS]]" (open in a Windows process, for SECONDS or the whole run), "race ARGUMENT" (a second run at
+# once, 8 times), "user NAME" (run as that user, in a folder anyone may write), "no-reader" (standard output a pipe
+# nobody reads), "peak KIB".
 Row = collections.namedtuple("Row", "name tool before args setup outcome added marks", defaults=("",))
 ROWS = [Row(*row) for row in [
     ("usage_image", Q, {}, [], "", "usage", {}),
@@ -107,8 +116,15 @@ ROWS = [Row(*row) for row in [
     # Under Wine what code page 936 lacks shows as one "?" a character.
     ("name_outside_936", Q, {"한글😀é.png": A}, ["한글😀é.png"], "", "created 한글😀é.png.xyz", {"한글😀é.png.xyz": AX}),
     ("name_not_utf8", Q, {"a \udce9": A}, ["a \udce9"], "", "created a \udce9.xyz", {"a \udce9.xyz": AX}, "native"),
-    ("link_at_output_replaced", V, {"in": A, "in.xyz": Kind(lambda path: os.symlink("in", path), None)}, ["in"], "", "created in.xyz", {"in.xyz": AX}, "native"),
+    ("link_at_output_replaced", V, {"in": A, "in.xyz": LINK("in")}, ["in"], "", "created in.xyz", {"in.xyz": AX}, "native"),
+    ("link_to_read_only_replaced", V, {"in": A, "ro": read_only(OLD), "in.xyz": LINK("ro")}, ["in"], "", "created in.xyz", {"in.xyz": AX}, "native"),
+    ("link_to_others_replaced", V, {"in": A, "r": OLD, "in.xyz": LINK("r")}, ["in"], "user nobody", "created in.xyz", {"in.xyz": AX}, "native root"),
+    ("name_with_controls", V, {"\r\x1b[K": A}, ["\r\x1b[K"], "", "created \r\x1b[K.xyz", {"\r\x1b[K.xyz": AX}, "native"),
     ("fifo_refused", V, {"pipe": FIFO}, ["pipe"], "", "open_failed", {}, "native"),
+    ("fifo_never_opened", V, {"pipe": FIFO}, ["pipe"], "writer", "open_failed", {}, "native"),
+    ("open_for_writing_refused", V, {"in": A}, ["in"], "writer", "open_failed", {}, "native"),
+    ("output_open_for_writing_kept", V, {"in": A, "in.xyz": OLD}, ["in"], "writer in.xyz", "write_failed", {}, "native"),
+    ("lock_cannot_be_asked", V, {"in": A, "in.xyz": OLD}, ["in"], "inject flock,fcntl ENOLCK", "created in.xyz", {"in.xyz": AX}, "native"),
     ("writer_flock_refused", V, {"in": A}, ["in"], "lock flock EX", "open_failed", {}, "native"),
     ("writer_lockf_refused", V, {"in": A}, ["in"], "lock lockf EX", "open_failed", {}, "native"),
     ("reader_lock_allowed", V, {"in": A}, ["in"], "lock flock SH", "created in.xyz", {"in.xyz": AX}, "native"),
@@ -122,16 +138,21 @@ ROWS = [Row(*row) for row in [
     ("output_under_flock_kept", V, {"in": A, "in.xyz": OLD}, ["in"], "lock flock EX in.xyz", "write_failed", {}, "native"),
     ("output_under_lockf_kept", V, {"in": A, "in.xyz": OLD}, ["in"], "lock lockf EX in.xyz", "write_failed", {}, "native"),
     ("output_reader_lock_allowed", V, {"in": A, "in.xyz": OLD}, ["in"], "lock lockf SH in.xyz", "created in.xyz", {"in.xyz": AX}, "native"),
+    ("output_locked_after_the_start_kept", V, {"big": sparse(2**29), "big.xyz": OLD}, ["big"], "late-lock big.xyz", "write_failed", {}, "native"),
+    ("output_keeps_its_acl", V, {"a": A, "a.xyz": with_acl(OLD)}, ["a"], "", "created a.xyz", {"a.xyz": with_acl(AX)}, "native"),
     ("output_keeps_its_mode", V, {"s": A, "s.xyz": owned(OLD, 0o640)}, ["s"], "umask 0077", "created s.xyz", {"s.xyz": owned(AX, 0o640)}, "native"),
     ("users_output_keeps_its_owner", V, {"u": A, "u.xyz": owned(OLD, 0o604, "nobody")}, ["u"], "", "created u.xyz",
      {"u.xyz": owned(AX, 0o604, "nobody")}, "native root"),
     ("others_output_kept", V, {"o": owned(A, 0o644), "o.xyz": owned(OLD, 0o644)}, ["o"], "user nobody", "write_failed", {}, "native root"),
     ("no_room_before_the_first_write", V, {"in": S, "in.xyz": OLD}, ["in"], "tmpfs 3m", "write_failed", {}, "native root"),
+    ("no_room_on_disk_before_the_first_write", V, {"in": S, "in.xyz": OLD}, ["in"], "ext4 4m", "write_failed", {}, "native root"),
     ("new_output_follows_umask", V, {"in": A}, ["in"], "umask 0333", "created in.xyz", {"in.xyz": read_only(AX)}, "native"),
     ("disk_full_first_write", Q, {"p.png": S, "p.png.xyz": OLD}, ["p.png"], "fsize 0", "write_failed p.png.xyz", {}, "native"),
     ("disk_full_last_byte", V, {"c.xyz": SX, "c": OLD}, ["c.xyz"], f"fsize {len(S) - 1}", "write_failed", {}, "native"),
     ("disk_exact_fit", V, {"c.xyz": SX, "c": OLD}, ["c.xyz"], f"fsize {len(S)}", "created c", {"c": S}, "native"),
     ("input_grew_mid_run", V, {"big": sparse(2**29)}, ["big"], "grow", "open_failed", {"big": ANY}),
+    ("input_rewritten_mid_run", V, {"big": sparse(2**29)}, ["big"], "rewrite", "open_failed", {"big": ANY}, "native"),
+    ("reader_gone", V, {"in": A}, ["in"], "no-reader", "created in.xyz", {"in.xyz": AX}, "native"),
     ("sigint_mid_run", V, {"big": BIG}, ["big"], "mid-run SIGINT 0.05", "SIGINT", {}, "native"),
     ("sigterm_mid_run_named", V, {"big": BIG}, ["big"], "mid-run SIGTERM 0.05 named", "SIGTERM", {}, "native"),
     ("sighup_mid_run_named", V, {"big": BIG}, ["big"], "mid-run SIGHUP 0.05 named", "SIGHUP", {}, "native"),
@@ -197,6 +218,9 @@ def run(row, folder, args, started):
     kind, *how = row.setup.split() or [""]
     if kind == "tmpfs" and subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={how[0]}", "tmpfs", folder]).returncode:
         raise Unavailable("this machine lets nobody mount a tmpfs")  # unmounted by main() when it was
+    if kind == "ext4" and subprocess.run(f"mkfs.ext4 -q -m 0 {folder}.img {how[0]} >/dev/null && mount -o loop {folder}.img {folder} "
+                                         f"&& rmdir {folder}/lost+found", shell=True).returncode:
+        raise Unavailable("this machine lets nobody mount an ext4 image")
     if kind == "user":
         os.chmod(folder, 0o777)
     for name, value in row.before.items():
@@ -204,8 +228,12 @@ def run(row, folder, args, started):
     prefix, program = [args.wine] if args.wine else [], os.path.abspath(args.quistel if row.tool == Q else args.vorlune)
     trace = ["strace", "-f", "--quiet=all", "-o", folder + ".trace", "-E", "ASAN_OPTIONS=detect_leaks=0"]  # no leak check under it
     first = how[0] if how else ""
+    writes = trace + ["-y", "-e", "trace=write,pwrite64,writev"]  # every write, with the file it went to
     wrapper = {"strace": trace + ["-e", f"inject={first}:delay_exit=400000"],
-               "tmpfs": trace + ["-y", "-e", "trace=write,pwrite64,writev"],  # every write, with the file it went to
+               "inject": trace + ["-e", f"inject={first}:error=" + "".join(how[1:])],
+               "no-reader": [sys.executable, "-c", "import os, signal, sys; signal.signal(signal.SIGPIPE, signal.SIG_DFL); "
+                             "r, w = os.pipe(); os.dup2(w, 1); os.close(r); os.execv(sys.argv[1], sys.argv[1:])"],
+               "tmpfs": writes, "ext4": writes,
                "peak": ["/usr/bin/time", "-f", "%M", "-o", folder + ".peak"],
                "user": ["setpriv", f"--reuid={first}", "--regid=nogroup", "--clear-groups"]}.get(kind, [])
     if how[-1:] == ["named"]:  # the unnamed output refused: the only open of the folder itself
@@ -223,8 +251,12 @@ def run(row, folder, args, started):
                                         stderr=subprocess.PIPE, preexec_fn=preexec, umask=int(how[0], 8) if kind == "umask" else -1))
         return started[-1]
     if kind == "lock":  # released when the file object goes, with this call
-        holder = open(os.path.join(folder, how[2] if how[2:] else row.args[0]), "r+b")
+        holder = open(os.path.join(folder, how[2] if how[2:] else row.args[0]), "r+b" if how[:2] == ["lockf", "EX"] else "rb")
         getattr(fcntl, how[0])(holder, getattr(fcntl, "LOCK_" + how[1]))
+    if kind == "writer":
+        holder = start("sh", "-c", 'exec 3>>"$0"; exec sleep 600', how[0] if how else row.args[0])
+        wait_for(lambda: os.path.exists(f"/proc/{holder.pid}/fd/3") or
+                 pathlib.Path(f"/proc/{holder.pid}/wchan").read_text() == "wait_for_partner", "the writer")
     if kind == "hold":  # until told, or killed with the row's other processes
         holder = start(*prefix, os.path.abspath(args.hold_open), *(how[:1] or row.args))
         assert holder.stdout.readline().strip() == b"held", "the holder could not open its file"
@@ -239,15 +271,18 @@ def run(row, folder, args, started):
             wait_for(lambda: fnmatch.filter(os.listdir(folder), how[2]), how[2])
             os.kill(int(pathlib.Path(f"/proc/{process.pid}/task/{process.pid}/children").read_text().split()[0]),
                     signal.Signals[how[1]])
-        if kind in ("mid-run", "grow"):
+        if kind in ("mid-run", "grow", "rewrite", "late-lock"):
             share = float(how[1]) if kind == "mid-run" else 0.01
             wait_for(lambda: (output_writer(folder, row.before) or (0, -1))[1] >= share * os.path.getsize(
                 os.path.join(folder, row.args[0])), f"{share:.0%} written", 60)
             assert process.poll() is None, "finished before the signal or the growth"
-            if kind == "grow":
-                os.truncate(grown := os.path.join(folder, row.args[0]), os.path.getsize(grown) + 1)
-            else:
+            if kind == "mid-run":
                 os.kill(output_writer(folder, row.before)[0], signal.Signals[how[0]])
+            elif kind == "late-lock":
+                fcntl.flock(holder := open(os.path.join(folder, how[0]), "rb"), fcntl.LOCK_EX)
+            else:
+                with open(os.path.join(folder, row.args[0]), "r+b") as changed:
+                    changed.write(b"x") if kind == "rewrite" else changed.truncate(os.path.getsize(changed.name) + 1)
         if kind == "hold" and any(":Zone" in name for name in row.before):
             # Under Wine a stream is a file that no rename takes along: the new content's is seen while it waits.
             wait_for(lambda: [z for z in glob.glob(os.path.join(folder, ".*.part:Zone.Identifier")) if pathlib.Path(z).read_bytes()
@@ -261,13 +296,15 @@ def run(row, folder, args, started):
         # Wine's launcher cannot tell how its program ended.
         status = (None if args.wine else -signal.Signals[row.outcome]) if signalled else int(key == "open_failed")
         text = "" if signalled else TEXTS[row.tool][key].format(shown).replace("\n", "\r\n" if args.wine else "\n")
-        text = text.encode("gbk", "replace") if args.wine else os.fsencode(text)
+        text = text.encode("gbk", "replace") if args.wine else os.fsencode(text) * (kind != "no-reader")
         assert (err, out) == (b"", text) and status in (None, process.returncode), \
             f"shown {out[:300]!r} {err[:300]!r}, status {process.returncode}; expected {text[:300]!r}, status {status}"
         if kind == "peak":
             peak = int(pathlib.Path(folder + ".peak").read_text().split()[-1])
             assert peak <= int(how[0]), f"peak memory {peak} KiB"
-        if kind == "tmpfs":
+        if kind == "writer" and row.before[row.args[0]] is FIFO:
+            assert not os.path.exists(f"/proc/{holder.pid}/fd/3"), "the FIFO was opened"
+        if kind in ("tmpfs", "ext4"):
             assert folder.encode() not in pathlib.Path(folder + ".trace").read_bytes(), "a write reached the full disk"
         settled = time.monotonic() + (5 if signalled else 0)  # a killed process's files go a moment later
         while (problems := check_folder(folder, {**row.before, **row.added})) and time.monotonic() < settled:
@@ -305,9 +342,9 @@ def main():
                 print(f"FAIL {row.name}: {failure!r}"[:2000], flush=True)
             for process in processes:
                 process.kill()
-            if row.setup.startswith("tmpfs"):
+            if row.setup.startswith(("tmpfs", "ext4")):
                 subprocess.run(["umount", folder])
-            for leftover in (".peak", ".trace"):
+            for leftover in (".peak", ".trace", ".img"):
                 pathlib.Path(folder + leftover).unlink(missing_ok=True)
     if args.wine:
         subprocess.run(["wineserver", "-k"])

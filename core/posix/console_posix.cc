@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "platform.h"
 #include "progress.h"
@@ -36,6 +37,55 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
+// The length of the well-formed UTF-8 sequence `text` starts with; 0 when
+// its first byte starts none.
+std::size_t Utf8Length(std::string_view text) {
+  const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  const std::size_t length = lead >= 0xF5 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (length == 0 || text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  // No overlong forms, no surrogates, nothing past U+10FFFF.
+  const unsigned char second = byte(1);
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
+      (lead == 0xF4 && second > 0x8F)) {
+    return 0;
+  }
+  return length;
+}
+
+// A name as ls -b shows it: control characters (C0, DEL, C1) and bytes that
+// are no character escaped, a backslash doubled, the rest as it is. A name
+// shown raw could move the caret, erase or recolour what is on the screen.
+void AppendEscaped(std::string& out, std::string_view name) {
+  static constexpr std::string_view Named = "\a\b\t\n\v\f\r", Letters = "abtnvfr", Octal = "01234567";
+  while (!name.empty()) {
+    const std::size_t length = Utf8Length(name);
+    const auto lead = static_cast<unsigned char>(name[0]);
+    const bool control =
+        length == 0 || lead < 0x20 || lead == 0x7F || (lead == 0xC2 && static_cast<unsigned char>(name[1]) < 0xA0);
+    const std::size_t taken = length == 0 ? 1 : length;
+    if (lead == '\\') {
+      out += "\\\\";
+    } else if (!control) {
+      out.append(name.substr(0, taken));
+    } else {
+      for (const char c : name.substr(0, taken)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (const std::size_t named = Named.find(c); named != std::string_view::npos) {
+          out += {'\\', Letters[named]};
+        } else {
+          out += {'\\', Octal[byte >> 6], Octal[(byte >> 3) & 7], Octal[byte & 7]};
+        }
+      }
+    }
+    name.remove_prefix(taken);
+  }
+}
+
 class PosixConsole final : public Console {
  public:
   void Prepare() override {
@@ -55,7 +105,13 @@ class PosixConsole final : public Console {
       AppendUtf8(pending_, c);
     }
   }
-  void WritePath(const WidePath& path) override { pending_ += path; }
+  void WritePath(const WidePath& path) override {
+    if (IsInteractive()) {
+      AppendEscaped(pending_, path);
+    } else {
+      pending_ += path;
+    }
+  }
   void Flush() override {
     WriteAllTo(STDOUT_FILENO, reinterpret_cast<const unsigned char*>(pending_.data()), pending_.size());
     pending_.clear();

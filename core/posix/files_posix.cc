@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #ifdef __linux__
 #include <linux/magic.h>
 #include <sys/vfs.h>
@@ -74,10 +75,16 @@ void ArmCleanup(const WidePath& path) {
 
 void DisarmCleanup() { interrupted_cleanup.store(nullptr); }
 
+// The answers of a lock request that mean another process holds the file.
+// Any other failure (no lock service on a network mount, a file system
+// without locks) means the lock cannot be asked, and the run goes on.
+bool HeldElsewhere(int error) { return error == EWOULDBLOCK || error == EAGAIN || error == EACCES; }
+
 // A lock of the given type, taken without waiting, that conflicts with both
-// whole-file locks (flock) and record locks (fcntl) held by others.
+// whole-file locks (flock) and record locks (fcntl) held by others. False
+// only when another process holds a conflicting one.
 bool TryLock(int fd, bool exclusive) {
-  if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) return false;
+  if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && HeldElsewhere(errno)) return false;
   struct flock record {};
   record.l_type = exclusive ? F_WRLCK : F_RDLCK;
   record.l_whence = SEEK_SET;
@@ -85,21 +92,86 @@ bool TryLock(int fd, bool exclusive) {
   record.l_len = 0;  // the whole file, however it grows
 #ifdef F_OFD_SETLK
   if (fcntl(fd, F_OFD_SETLK, &record) == 0) return true;
-  if (errno != EINVAL) return false;
+  if (errno != EINVAL) return !HeldElsewhere(errno);
 #endif
-  return fcntl(fd, F_SETLK, &record) == 0;
+  return fcntl(fd, F_SETLK, &record) == 0 || !HeldElsewhere(errno);
 }
 
-// True when another process holds the regular file at `path` locked for
-// writing, whole-file or record lock alike: what refuses an input also
-// keeps an output. Opened without following a link and without blocking,
-// so a FIFO or a device put there meanwhile cannot hang the run; a file
-// this process may not open for reading cannot be asked and counts as free.
+// True when some process holds the file open for writing, as far as the
+// system can tell: Linux refuses a read lease then. Only the file's owner
+// (or a process with CAP_LEASE) may ask, and only on a file system with
+// leases; elsewhere there is no answer and the file counts as free. The
+// lease is given back at once; a writer opening the file meanwhile waits
+// that long, and the signal that would tell this process is ignored
+// meanwhile, as its default would end the run.
+bool OpenForWritingElsewhere(int fd) {
+#if defined(__linux__) && defined(F_SETLEASE)
+  // NFS and SMB refuse a lease whenever the server has given this client no
+  // delegation or oplock on the file, writer or not: a refusal tells nothing.
+  struct statfs file_system {};
+  if (fstatfs(fd, &file_system) != 0) return false;
+  switch (static_cast<std::uint32_t>(file_system.f_type)) {
+    case NFS_SUPER_MAGIC:
+    case SMB_SUPER_MAGIC:
+    case CIFS_SUPER_MAGIC:
+    case SMB2_SUPER_MAGIC:
+      return false;
+    default:
+      break;
+  }
+  struct sigaction ignore {
+  }, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGIO, &ignore, &previous);
+  const bool leased = fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+  const bool refused = !leased && errno == EAGAIN;
+  if (leased) fcntl(fd, F_SETLEASE, F_UNLCK);
+  sigaction(SIGIO, &previous, nullptr);
+  return refused;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
+// The name under which /proc shows the file open as `fd`, even unnamed.
+std::string ProcPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Opens the regular file at `path` for reading without ever opening
+// anything else: the name is looked at first (O_PATH opens nothing), and
+// only a regular file is then opened, through /proc, so that it is the
+// very file looked at. Opening a device would run its driver's open (a
+// tape rewinds, a watchdog arms); a FIFO's would wake its writer. Without
+// /proc the name is opened again and must still be that file. -1 when it
+// is not a regular file or cannot be opened.
+int OpenRegularForReading(const char* path, int look_flags) {
+  constexpr int ReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  const int look = open(path, O_PATH | O_CLOEXEC | look_flags);
+  if (look < 0) return -1;
+  struct stat seen {
+  }, opened{};
+  int fd = -1;
+  if (fstat(look, &seen) == 0 && S_ISREG(seen.st_mode)) {
+    fd = open(ProcPathOf(look).c_str(), ReadFlags);
+    if (fd < 0 && errno == ENOENT) fd = open(path, ReadFlags | look_flags);
+  }
+  close(look);
+  if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// True when another process holds the regular file at `path` locked or
+// open for writing, as far as the system can tell: what refuses an input
+// also keeps an output. A link is not followed; a file this process may
+// not open for reading cannot be asked and counts as free.
 bool LockedForWriting(const WidePath& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  const int fd = OpenRegularForReading(path.c_str(), O_NOFOLLOW);
   if (fd < 0) return false;
-  struct stat status {};
-  const bool locked = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && !TryLock(fd, false);
+  const bool locked = !TryLock(fd, false) || OpenForWritingElsewhere(fd);
   close(fd);
   return locked;
 }
@@ -109,9 +181,6 @@ WidePath FolderOf(const WidePath& target) {
   const std::size_t slash = target.rfind('/');
   return slash == WidePath::npos ? WidePath(".") : target.substr(0, slash + 1);
 }
-
-// The name under which /proc shows the file open as `fd`, even unnamed.
-std::string ProcPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 std::uint32_t RandomToken() {
   std::uint32_t token = 0;
@@ -126,16 +195,14 @@ std::uint32_t RandomToken() {
 class PosixFileSystem final : public FileSystem {
  public:
   std::optional<OpenedInput> OpenInput(const WidePath& path) override {
-    // Non-blocking so that a FIFO or a device cannot hang the open.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = OpenRegularForReading(path.c_str(), 0);
     if (fd < 0) return std::nullopt;
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !TryLock(fd, false)) {
+    if (!TryLock(fd, false) || OpenForWritingElsewhere(fd) || fstat(fd, &input_status_) != 0) {
       close(fd);
       return std::nullopt;
     }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return OpenedInput{fd, static_cast<std::uint64_t>(status.st_size)};
+    return OpenedInput{fd, static_cast<std::uint64_t>(input_status_.st_size)};
   }
 
   bool ReadExactly(FileHandle input, unsigned char* into, std::size_t count) override {
@@ -154,7 +221,7 @@ class PosixFileSystem final : public FileSystem {
     ssize_t got;
     while ((got = read(static_cast<int>(input), &extra, 1)) < 0 && errno == EINTR) {
     }
-    return got == 0;
+    return got == 0 && UnchangedSinceOpened(static_cast<int>(input));
   }
 
   void CloseInput(FileHandle input) override { close(static_cast<int>(input)); }
@@ -181,8 +248,7 @@ class PosixFileSystem final : public FileSystem {
     int fd = OpenUnnamed(target, mode);
     if (fd < 0) fd = OpenNamed(target, mode);
     if (fd < 0) return std::nullopt;
-    if (replaces) KeepOwnerAndMode(fd, replaced);
-    if (!TryLock(fd, true) || !ReserveSpace(fd, final_size)) {
+    if ((replaces && !KeepOwnerAndMode(fd, target, replaced)) || !TryLock(fd, true) || !ReserveSpace(fd, final_size)) {
       DiscardOutput(fd);
       return std::nullopt;
     }
@@ -221,6 +287,23 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
+  // False when the input was written to while it was read: a program that
+  // rewrites bytes in place leaves the size as it was, but not the times
+  // of modification and change. The change time also moves when the file
+  // loses a name (a rename over it, a deletion), which leaves its bytes as
+  // they were: it counts only while the link count stays.
+  bool UnchangedSinceOpened(int input) const {
+    struct stat now {};
+    const struct stat& then = input_status_;
+    return fstat(input, &now) == 0 && now.st_size == then.st_size && now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == then.st_mtim.tv_nsec &&
+           (now.st_nlink != then.st_nlink ||
+            (now.st_ctim.tv_sec == then.st_ctim.tv_sec && now.st_ctim.tv_nsec == then.st_ctim.tv_nsec));
+  }
+
+  // What the input's status was when it was opened; a run opens one.
+  struct stat input_status_ {};
+
   void RemoveTemporary() {
     CleanupSignalsBlocked blocked;
     unlink(temporary_path_.c_str());
@@ -289,12 +372,32 @@ class PosixFileSystem final : public FileSystem {
   // The owner and group where this process may set them (root may; a user
   // may keep a group of theirs), then the permission bits, which a change of
   // owner would otherwise clear in part. Set-user and set-group bits are
-  // not carried over, as a write by hand would clear them.
-  static void KeepOwnerAndMode(int fd, const struct stat& replaced) {
+  // not carried over, as a write by hand would clear them. False when the
+  // access ACL could not be carried over: the new content would be more
+  // open than the file it replaces.
+  static bool KeepOwnerAndMode(int fd, const WidePath& target, const struct stat& replaced) {
     if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
       // Neither is this process's to set: the new content stays its own.
     }
+    const bool kept = KeepAccessAcl(fd, target);
     fchmod(fd, replaced.st_mode & 0777);
+    return kept;
+  }
+
+  // The replaced file's access ACL, on the new content: a file's group bits
+  // are its ACL's mask, so without the ACL its owning group would get what
+  // the mask allows, and the users and groups it names would lose their
+  // access. Where it had none, the new content keeps none either (a default
+  // ACL of the folder would otherwise name others). A file system without
+  // ACLs has nothing to carry.
+  static bool KeepAccessAcl(int fd, const WidePath& target) {
+    static const char Name[] = "system.posix_acl_access";
+    const ssize_t size = lgetxattr(target.c_str(), Name, nullptr, 0);
+    if (size < 0 && errno != ENODATA) return true;
+    if (size < 0) return fremovexattr(fd, Name) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+    std::string acl(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = lgetxattr(target.c_str(), Name, acl.data(), acl.size());
+    return got >= 0 && fsetxattr(fd, Name, acl.data(), static_cast<std::size_t>(got), 0) == 0;
   }
 
   // The one output a run creates, by the name it has until it is committed;
