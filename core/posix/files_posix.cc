@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <initializer_list>
 #include <string>
 
 #include "platform.h"
@@ -78,7 +79,13 @@ void DisarmCleanup() { interrupted_cleanup.store(nullptr); }
 // The answers of a lock request that mean another process holds the file.
 // Any other failure (no lock service on a network mount, a file system
 // without locks) means the lock cannot be asked, and the run goes on.
-bool HeldElsewhere(int error) { return error == EWOULDBLOCK || error == EAGAIN || error == EACCES; }
+// (EWOULDBLOCK is EAGAIN on Linux, but need not be elsewhere.)
+bool HeldElsewhere(int error) {
+  for (const int held : {EWOULDBLOCK, EAGAIN, EACCES}) {
+    if (error == held) return true;
+  }
+  return false;
+}
 
 // A lock of the given type, taken without waiting, that conflicts with both
 // whole-file locks (flock) and record locks (fcntl) held by others. False
