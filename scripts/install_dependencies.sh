@@ -15,6 +15,9 @@ if [ "${1:-all}" = all ]; then
   # Signals timed by strace; peak memory by time; the progress line watched
   # in a real terminal.
   packages+=(strace time tmux)
+  # A real exFAT file system for the rows that need one (no unnamed files,
+  # names kept as Unicode): formatted on a loop device, mounted through FUSE.
+  packages+=(exfatprogs exfat-fuse)
 fi
 
 missing=()
