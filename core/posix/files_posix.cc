@@ -75,7 +75,8 @@ void InstallCleanupHandlers() {
     struct sigaction previous {};
     // Numbers the C library keeps for itself refuse the query.
     if (!EndsProcess(signal_number) || sigaction(signal_number, nullptr, &previous) != 0) continue;
-    if (previous.sa_handler == SIG_IGN) continue;  // e.g. started under nohup; SIGPIPE, which the console ignores
+    // Ignored (nohup; SIGPIPE, by the console) or handled already (a sanitizer): left as it is.
+    if (previous.sa_handler != SIG_DFL) continue;
     sigaction(signal_number, &action, nullptr);
   }
 }
