@@ -377,8 +377,8 @@ class PosixFileSystem final : public FileSystem {
   // write, so one with content that can be locked is no one's. An empty one
   // may be a run's that has only just been created, and costs no room.
   void RemoveIfAbandoned(const char* name) const {
-    struct stat named {
-    }, held{};
+    struct stat named {};
+    struct stat held {};
     if (fstatat(folder_, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)) return;
     const int fd = openat(folder_, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return;
