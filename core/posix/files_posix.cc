@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -60,8 +61,8 @@ bool EndsProcess(int signal_number) {
 // action, ends it once the handler returns.
 void RemoveTemporaryAndDie(int signal_number) {
   if (const ArmedName* path = interrupted_cleanup.exchange(nullptr)) unlinkat(path->folder, path->name.c_str(), 0);
-  signal(signal_number, SIG_DFL);
-  raise(signal_number);
+  static_cast<void>(signal(signal_number, SIG_DFL));
+  static_cast<void>(raise(signal_number));
 }
 
 void InstallCleanupHandlers() {
@@ -88,9 +89,9 @@ class CleanupSignalsBlocked {
   CleanupSignalsBlocked() {
     sigset_t blocked;
     sigfillset(&blocked);
-    sigprocmask(SIG_BLOCK, &blocked, &previous_);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
   }
-  ~CleanupSignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  ~CleanupSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
  private:
   sigset_t previous_;
@@ -220,7 +221,7 @@ class PosixFileSystem final : public FileSystem {
   std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t final_size) override {
     // A write past the file size limit fails like one to a full disk, and a
     // file that cannot stay under it is refused before the first write.
-    signal(SIGXFSZ, SIG_IGN);
+    static_cast<void>(signal(SIGXFSZ, SIG_IGN));
     struct rlimit limit {};
     if ((getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && final_size > limit.rlim_cur) ||
         !OpenFolder(target)) {
@@ -359,17 +360,14 @@ class PosixFileSystem final : public FileSystem {
   // Removes what earlier runs for this output left: names of exactly the
   // form this run would give its own temporary file, in the same folder.
   void ClearLeftovers(const WidePath& target) const {
-    const int listing = openat(folder_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) return;  // a folder one may write but not list
-    DIR* entries = fdopendir(listing);
-    if (entries == nullptr) {
-      close(listing);
-      return;
+    // Nothing is listed of a folder one may write but not read.
+    dirent** entries = nullptr;
+    const int count = scandirat(folder_, ".", &entries, nullptr, nullptr);
+    for (int i = 0; i < count; ++i) {
+      if (IsTemporaryNameFor(target, entries[i]->d_name)) RemoveIfAbandoned(entries[i]->d_name);
+      free(entries[i]);
     }
-    while (const dirent* entry = readdir(entries)) {
-      if (IsTemporaryNameFor(target, entry->d_name)) RemoveIfAbandoned(entry->d_name);
-    }
-    closedir(entries);
+    free(entries);
   }
 
   // Only a regular file of this user's, reached without following a link,
