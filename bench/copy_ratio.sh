@@ -10,7 +10,9 @@
 # /dev/shm (tmpfs). Environment: ROUNDS (default 15), RSS_SIZE (sparse file
 # for the memory check, default 5G; 0 skips it), VORLUNE (the binary; built
 # with the native preset when not given), ALSO ("name=binary ...": other
-# builds, e.g. the one before a change, timed in the same rotation).
+# builds, e.g. the one before a change, timed in the same rotation), REPLACE=1
+# (each build also timed replacing an existing output, which it must flush
+# before the rename, against `dd conv=fdatasync`).
 set -euo pipefail
 
 size=${1:-512M}
@@ -53,12 +55,20 @@ elapsed() {
 }
 run_cat() { cat "$input" >"$output"; }
 run_dd() { dd if="$input" of="$output" bs=1M; }
+run_dd_sync() { dd if="$input" of="$output" bs=1M conv=fdatasync; }
 declare -A builds=([vorlune]=$vorlune)
 commands=(cat vorlune dd)
 for pair in ${ALSO:-}; do
   builds[${pair%%=*}]=${pair#*=}
   commands+=("${pair%%=*}")
 done
+if [[ ${REPLACE:-0} == 1 ]]; then
+  for name in "${!builds[@]}"; do
+    builds[$name+]=${builds[$name]}
+    commands+=("$name+")
+  done
+  commands+=(dd_sync)
+fi
 run_build() { "${builds[$1]}" "$input"; }
 clean() {
   rm -f "$output" "$input.xyz"
@@ -84,6 +94,12 @@ declare -A times
 for ((r = 0; r < rounds; ++r)); do
   for ((k = 0; k < ${#commands[@]}; ++k)); do
     name=${commands[$(((k + r) % ${#commands[@]}))]}
+    if [[ $name == *+ ]]; then
+      # Replaces an output that exists (a few bytes, on the disk already),
+      # so the run flushes before the rename.
+      echo old >"$input.xyz"
+      sync -f "$work"
+    fi
     if [[ -n ${builds[$name]:-} ]]; then
       times[$name]+=" $(elapsed run_build "$name")"
     else
@@ -105,10 +121,13 @@ for name in "${commands[@]}"; do
   }'
 done
 echo "ratios of medians: dd/cat $(awk -v c="$m_cat" -v d="$m_dd" 'BEGIN {printf "%.3f", d / c}')"
+m_dd_sync=$(median ${times[dd_sync]:-0})
 for name in "${commands[@]}"; do
   [[ -n ${builds[$name]:-} ]] || continue
-  awk -v name="$name" -v c="$m_cat" -v d="$m_dd" -v v="$(median ${times[$name]})" 'BEGIN {
-    printf "  %-8s /cat %.3f   /dd %.3f\n", name, v / c, v / d
+  awk -v name="$name" -v c="$m_cat" -v d="$m_dd" -v s="$m_dd_sync" -v v="$(median ${times[$name]})" 'BEGIN {
+    printf "  %-8s /cat %.3f   /dd %.3f", name, v / c, v / d
+    if (s > 0) printf "   /dd_sync %.3f", v / s
+    printf "\n"
   }'
 done
 

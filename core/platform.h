@@ -100,15 +100,18 @@ class FileSystem {
   // name until CommitOutput. Whatever ends the run before then (a failure,
   // an interruption) takes it away again. `final_size` is what the file will
   // hold once complete: the platform may set that much space aside, and
-  // refuses at once when it knows the space is not there. nullopt when
-  // nothing could be created.
+  // refuses at once when it knows the space, or the process's file size
+  // limit, is not there. nullopt when nothing could be created.
   virtual std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t final_size) = 0;
   // Writes all `count` bytes, finishing short writes and retrying
-  // interruptions; a write that makes no progress is a failure.
+  // interruptions; a write that makes no progress is a failure, and so is
+  // one past the file size limit.
   virtual bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) = 0;
   // Puts the complete output in place of whatever is at `target` in one
-  // step (a link is replaced, never followed) and closes it. False when
-  // anything failed: then `target` is as it was and the new content gone.
+  // step (a link is replaced, never followed) and closes it. Whatever was
+  // there gives way only once the new content is on the disk; a new name is
+  // not waited for. False when anything failed: then `target` is as it was
+  // and the new content gone.
   virtual bool CommitOutput(FileHandle output, const WidePath& target) = 0;
   // Closes the output and removes its new content; `target` is untouched.
   virtual void DiscardOutput(FileHandle output) = 0;

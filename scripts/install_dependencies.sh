@@ -17,6 +17,9 @@ if [ "${1:-all}" = all ]; then
   packages+=(strace time tmux)
   # The code's format and the analyser's checks.
   packages+=(clang-format clang-tidy)
+  # A real exFAT file system for the rows that need one (no unnamed files,
+  # names kept as Unicode): formatted on a loop device, mounted through FUSE.
+  packages+=(exfatprogs exfat-fuse)
 fi
 
 missing=()

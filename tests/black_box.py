@@ -31,7 +31,7 @@ SX = masked(S)
 Kind = collections.namedtuple("Kind", "write test")
 DIR, ANY = Kind(os.mkdir, lambda path: not os.path.isdir(path) and "not a folder"), Kind(None, lambda path: None)
 FIFO = Kind(os.mkfifo, lambda path: not stat.S_ISFIFO(os.stat(path).st_mode) and "not a FIFO")
-LINK = lambda target: Kind(lambda path: os.symlink(target, path), None)
+LINK = lambda target: Kind(lambda path: os.symlink(target, path), lambda path: not os.path.islink(path) and "not a link")
 # An access ACL (owner rw, user nobody rw, group r, mask rw, others none), as the kernel stores it.
 ACL = bytes.fromhex("02000000" "01000600ffffffff" "02000600feff0000" "04000400ffffffff" "10000600ffffffff" "20000000ffffffff")
 ACCESS = "system.posix_acl_access"
@@ -83,15 +83,16 @@ DEEP = "/".join(["d" * 60] * 5)  # past 260 characters wherever the scratch fold
 ZONE = b"[ZoneTransfer]\r\nZoneId=3\r\n"  # under Wine a stream is a file "name:stream"
 DOWNLOADED = {"dl.txt.xyz": A, "dl.txt.xyz:Zone.Identifier": ZONE, "dl.txt": OLD}
 # outcome: the text shown ("usage", "open_failed", "created NAME", "write_failed NAME") or the signal that ended the
-# run. setup: "enter" (standard input held open: the run must wait, then end at one line), "mid-run SIG SHARE [named]"
-# (SIG once SHARE of the output is written; named: the unnamed output refused), "grow", "rewrite" (the input, a byte
-# more or its first byte, 1% in), "late-lock NAME" (flock, 1% in), "strace CALL SIG NAME" (CALL held 0.4 s, SIG when
-# NAME shows), "inject CALLS ERRNO" (they all fail), "fsize N" (file size limit), "tmpfs SIZE", "ext4 SIZE" (the folder
-# on a file system of that size; no write may reach it), "umask OCTAL", "lock FUNCTION TYPE [NAME]" (by this process,
-# on NAME or the input), "writer [NAME]" (held open for writing by another process: a FIFO must never let it in),
-# "hold [NAME [SECONDS]]" (open in a Windows process, for SECONDS or the whole run), "race ARGUMENT" (a second run at
-# once, 8 times), "user NAME" (run as that user, in a folder anyone may write), "no-reader" (standard output a pipe
-# nobody reads), "peak KIB".
+# run. setup: "enter" (standard input held open: the run must wait, then end at one line), "mid-run SIG SHARE" (SIG
+# once SHARE of the output is written; FSIZE: the file size limit lowered to 1 byte; move: folder sub renamed moved),
+# "grow", "rewrite" (the input, a byte more or its first byte, 1% in), "late-lock NAME" (flock, 1% in), "strace CALL SIG
+# NAME" (CALL held 0.4 s, SIG when NAME shows), "inject SPEC" (strace's), "fsize N" (file size limit), "tmpfs SIZE",
+# "ext4 SIZE" (the folder on a file system of that size), "exfat MIB" (on an exFAT image of that size), "umask OCTAL",
+# "lock FUNCTION TYPE [NAME]" (by this process, on NAME or the input), "writer [NAME]" (held open for writing by another
+# process: a FIFO must never let it in), "hold [NAME [SECONDS]]" (open in a Windows process, for SECONDS or the whole
+# run), "race ARGUMENT" (a second run at once, 8 times), "user NAME" (run as that user, in a folder anyone may write),
+# "no-reader" (standard output a pipe nobody reads), "peak KIB"; any ending in "named" (the unnamed output refused).
+# When the run fails to write under fsize, tmpfs and ext4, no write may reach the folder. An added None: gone.
 Row = collections.namedtuple("Row", "name tool before args setup outcome added marks", defaults=("",))
 ROWS = [Row(*row) for row in [
     ("usage_image", Q, {}, [], "", "usage", {}),
@@ -124,7 +125,7 @@ ROWS = [Row(*row) for row in [
     ("fifo_never_opened", V, {"pipe": FIFO}, ["pipe"], "writer", "open_failed", {}, "native"),
     ("open_for_writing_refused", V, {"in": A}, ["in"], "writer", "open_failed", {}, "native"),
     ("output_open_for_writing_kept", V, {"in": A, "in.xyz": OLD}, ["in"], "writer in.xyz", "write_failed", {}, "native"),
-    ("lock_cannot_be_asked", V, {"in": A, "in.xyz": OLD}, ["in"], "inject flock,fcntl ENOLCK", "created in.xyz", {"in.xyz": AX}, "native"),
+    ("lock_cannot_be_asked", V, {"in": A, "in.xyz": OLD}, ["in"], "inject flock,fcntl:error=ENOLCK", "created in.xyz", {"in.xyz": AX}, "native"),
     ("writer_flock_refused", V, {"in": A}, ["in"], "lock flock EX", "open_failed", {}, "native"),
     ("writer_lockf_refused", V, {"in": A}, ["in"], "lock lockf EX", "open_failed", {}, "native"),
     ("reader_lock_allowed", V, {"in": A}, ["in"], "lock flock SH", "created in.xyz", {"in.xyz": AX}, "native"),
@@ -150,19 +151,36 @@ ROWS = [Row(*row) for row in [
     ("disk_full_first_write", Q, {"p.png": S, "p.png.xyz": OLD}, ["p.png"], "fsize 0", "write_failed p.png.xyz", {}, "native"),
     ("disk_full_last_byte", V, {"c.xyz": SX, "c": OLD}, ["c.xyz"], f"fsize {len(S) - 1}", "write_failed", {}, "native"),
     ("disk_exact_fit", V, {"c.xyz": SX, "c": OLD}, ["c.xyz"], f"fsize {len(S)}", "created c", {"c": S}, "native"),
+    ("limit_lowered_mid_run_named", V, {"big": BIG}, ["big"], "mid-run FSIZE 0.05 named", "write_failed", {}, "native"),
     ("input_grew_mid_run", V, {"big": sparse(2**29)}, ["big"], "grow", "open_failed", {"big": ANY}),
     ("input_rewritten_mid_run", V, {"big": sparse(2**29)}, ["big"], "rewrite", "open_failed", {"big": ANY}, "native"),
     ("reader_gone", V, {"in": A}, ["in"], "no-reader", "created in.xyz", {"in.xyz": AX}, "native"),
     ("sigint_mid_run", V, {"big": BIG}, ["big"], "mid-run SIGINT 0.05", "SIGINT", {}, "native"),
     ("sigterm_mid_run_named", V, {"big": BIG}, ["big"], "mid-run SIGTERM 0.05 named", "SIGTERM", {}, "native"),
     ("sighup_mid_run_named", V, {"big": BIG}, ["big"], "mid-run SIGHUP 0.05 named", "SIGHUP", {}, "native"),
+    *[(f"{name.lower()}_mid_run_named", V, {"big": BIG}, ["big"], f"mid-run {name} 0.05 named", name, {}, "native")
+      for name in ("SIGQUIT", "SIGXCPU", "SIGUSR1", "SIGRTMIN")],
+    ("folder_moved_mid_run", V, {"sub": DIR, "sub/big": sparse(2**29)}, ["sub/big"], "mid-run move 0.05", "created sub/big.xyz",
+     {"sub": None, "sub/big": None, "moved": DIR, "moved/big": sparse(2**29), "moved/big.xyz": sparse(2**29, True)}, "native"),
+    # Only leftovers of this output that no live run holds go: no link, no empty or other user's file, no other name.
+    ("leftovers_cleared_live_kept", V, {"in": A, **{f".in.xyz~{t}.part": OLD for t in ("0badf00d", "1badf00d", "0BADF00D")},
+     ".in.xyz~2badf00d.part": LINK("in"), ".in.xyz~3badf00d.part": b""}, ["in"], "lock flock EX .in.xyz~1badf00d.part named",
+     "created in.xyz", {"in.xyz": AX, ".in.xyz~0badf00d.part": None}, "native"),
+    ("others_leftover_kept", V, {"in": A, ".in.xyz~0badf00d.part": owned(OLD, 0o644, "nobody")}, ["in"], "named", "created in.xyz",
+     {"in.xyz": AX}, "native root"),
+    ("exfat_long_chinese_name", Q, {"照片照片照片照片照片.png": A, "照片照片照片照片照片.png.xyz": OLD, ".照片照片照片照片照片.p~0badf00d.part": OLD,
+     ".照片照片照片照片照片.p~0badf00d.par": OLD}, ["照片照片照片照片照片.png"], "exfat 16", "created 照片照片照片照片照片.png.xyz",
+     {"照片照片照片照片照片.png.xyz": AX, ".照片照片照片照片照片.p~0badf00d.part": None}, "native root"),
     # A kill leaves nothing, at any point; the output name keeps what it held.
     ("kill_at_the_start", V, {"big": BIG}, ["big"], "mid-run SIGKILL 0", "SIGKILL", {}),
     ("kill_mid_run", V, {"big": BIG, "big.xyz": OLD}, ["big"], "mid-run SIGKILL 0.5", "SIGKILL", {}),
     ("kill_near_the_end", V, {"big": BIG, "big.xyz": OLD}, ["big"], "mid-run SIGKILL 0.9", "SIGKILL", {}, "native"),
     # The signal lands between naming or moving the complete output and noting that it did: it still ends in place.
     ("sigint_at_link", V, {"in": A}, ["in"], "strace linkat SIGINT .in.xyz~*", "SIGINT", {"in.xyz": AX}, "native"),
-    ("sigterm_at_rename", V, {"in": A}, ["in"], "strace rename SIGTERM in.xyz", "SIGTERM", {"in.xyz": AX}, "native"),
+    ("sigterm_at_rename", V, {"in": A}, ["in"], "strace renameat SIGTERM in.xyz", "SIGTERM", {"in.xyz": AX}, "native"),
+    # A replaced output gives way only to content on the disk; a new one is not waited for.
+    ("replace_flushed_before_rename", V, {"in": A, "in.xyz": OLD}, ["in"], "inject fdatasync:error=EIO", "write_failed", {}, "native"),
+    ("new_output_not_flushed", V, {"in": A}, ["in"], "inject fdatasync:error=EIO", "created in.xyz", {"in.xyz": AX}, "native"),
     ("racing_disguises", V, {"a": S}, ["a"], "race a", "created a.xyz", {"a.xyz": SX}, "native"),
     ("racing_disguise_and_restore", V, {"a": S, "a.xyz": SX}, ["a"], "race a.xyz", "created a.xyz", {}, "native"),
     ("past_4_gib", V, {"big": sparse(FAR)}, ["big"], "", "created big.xyz", {"big.xyz": sparse(FAR, True)}, "large"),
@@ -192,7 +210,7 @@ def output_writer(folder, before):
     for fd in glob.glob("/proc/[0-9]*/fd/*"):
         try:
             pid, target = fd.split("/")[2], os.readlink(fd)
-            if os.path.dirname(target) == folder and os.path.basename(target) not in before and \
+            if target.startswith(folder + "/") and os.path.relpath(target, folder) not in before and \
                     b"wineserver" not in pathlib.Path(f"/proc/{pid}/cmdline").read_bytes():
                 return int(pid), int(pathlib.Path(fd.replace("/fd/", "/fdinfo/")).read_text().split()[1])
         except (OSError, ValueError, IndexError):  # gone meanwhile
@@ -221,6 +239,11 @@ def run(row, folder, args, started):
     if kind == "ext4" and subprocess.run(f"mkfs.ext4 -q -m 0 {folder}.img {how[0]} >/dev/null && mount -o loop {folder}.img {folder} "
                                          f"&& rmdir {folder}/lost+found", shell=True).returncode:
         raise Unavailable("this machine lets nobody mount an ext4 image")
+    if kind == "exfat":  # an image on a loop device, formatted, mounted through FUSE; main() undoes what was done
+        os.truncate(pathlib.Path(image := folder + ".img").touch() or image, int(how[0]) << 20)
+        if subprocess.run(f"mkfs.exfat $(losetup --find --show {image}) && mount.exfat-fuse $(losetup -nO NAME -j {image}) "
+                          f"{folder}", shell=True, capture_output=True).returncode:
+            raise Unavailable("this machine attaches, formats or mounts no exFAT image")
     if kind == "user":
         os.chmod(folder, 0o777)
     for name, value in row.before.items():
@@ -229,22 +252,19 @@ def run(row, folder, args, started):
     trace = ["strace", "-f", "--quiet=all", "-o", folder + ".trace", "-E", "ASAN_OPTIONS=detect_leaks=0"]  # no leak check under it
     first = how[0] if how else ""
     writes = trace + ["-y", "-e", "trace=write,pwrite64,writev"]  # every write, with the file it went to
-    wrapper = {"strace": trace + ["-e", f"inject={first}:delay_exit=400000"],
-               "inject": trace + ["-e", f"inject={first}:error=" + "".join(how[1:])],
+    wrapper = {"strace": trace + ["-e", f"inject={first}:delay_exit=400000"], "inject": trace + ["-e", f"inject={first}"],
                "no-reader": [sys.executable, "-c", "import os, signal, sys; signal.signal(signal.SIGPIPE, signal.SIG_DFL); "
                              "r, w = os.pipe(); os.dup2(w, 1); os.close(r); os.execv(sys.argv[1], sys.argv[1:])"],
-               "tmpfs": writes, "ext4": writes,
+               "tmpfs": writes, "ext4": writes, "fsize": writes + ["prlimit", f"--fsize={first}", "--"],
                "peak": ["/usr/bin/time", "-f", "%M", "-o", folder + ".peak"],
                "user": ["setpriv", f"--reuid={first}", "--regid=nogroup", "--clear-groups"]}.get(kind, [])
-    if how[-1:] == ["named"]:  # the unnamed output refused: the only open of the folder itself
-        wrapper = trace + ["-P", ".", "-e", "trace=openat", "-e", "inject=openat:error=EOPNOTSUPP"]
+    if (named := row.setup.split()[-1:] == ["named"]):  # the second open of the folder itself: the unnamed output's
+        wrapper = trace + ["-P", ".", "-e", "trace=openat", "-e", "inject=openat:error=EOPNOTSUPP:when=2"]
 
     def preexec():
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):  # as a terminal starts it
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGXFSZ):  # as a terminal starts it
             signal.signal(number, signal.SIG_DFL)
-        if kind == "fsize":  # writes past the limit fail with EFBIG
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (int(how[0]),) * 2)
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # no core file left by SIGQUIT and its kind
 
     def start(*command):
         started.append(subprocess.Popen(command, bufsize=0, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -276,13 +296,16 @@ def run(row, folder, args, started):
             wait_for(lambda: (output_writer(folder, row.before) or (0, -1))[1] >= share * os.path.getsize(
                 os.path.join(folder, row.args[0])), f"{share:.0%} written", 60)
             assert process.poll() is None, "finished before the signal or the growth"
-            if kind == "mid-run":
-                os.kill(output_writer(folder, row.before)[0], signal.Signals[how[0]])
-            elif kind == "late-lock":
-                fcntl.flock(holder := open(os.path.join(folder, how[0]), "rb"), fcntl.LOCK_EX)
-            else:
+            if kind in ("grow", "rewrite"):
                 with open(os.path.join(folder, row.args[0]), "r+b") as changed:
                     changed.write(b"x") if kind == "rewrite" else changed.truncate(os.path.getsize(changed.name) + 1)
+            elif kind == "late-lock":
+                fcntl.flock(holder := open(os.path.join(folder, how[0]), "rb"), fcntl.LOCK_EX)
+            elif how[0] == "move":
+                os.rename(os.path.join(folder, "sub"), os.path.join(folder, "moved"))
+            else:
+                pid = output_writer(folder, row.before)[0]
+                resource.prlimit(pid, resource.RLIMIT_FSIZE, (1, 1)) if how[0] == "FSIZE" else os.kill(pid, signal.Signals[how[0]])
         if kind == "hold" and any(":Zone" in name for name in row.before):
             # Under Wine a stream is a file that no rename takes along: the new content's is seen while it waits.
             wait_for(lambda: [z for z in glob.glob(os.path.join(folder, ".*.part:Zone.Identifier")) if pathlib.Path(z).read_bytes()
@@ -304,10 +327,14 @@ def run(row, folder, args, started):
             assert peak <= int(how[0]), f"peak memory {peak} KiB"
         if kind == "writer" and row.before[row.args[0]] is FIFO:
             assert not os.path.exists(f"/proc/{holder.pid}/fd/3"), "the FIFO was opened"
-        if kind in ("tmpfs", "ext4"):
+        if named:
+            assert any(b"O_TMPFILE" in line and b"INJECTED" in line for line in pathlib.Path(folder + ".trace").read_bytes()
+                       .splitlines()), "the unnamed output was not the one refused"
+        if kind in ("tmpfs", "ext4", "fsize") and key == "write_failed":
             assert folder.encode() not in pathlib.Path(folder + ".trace").read_bytes(), "a write reached the full disk"
         settled = time.monotonic() + (5 if signalled else 0)  # a killed process's files go a moment later
-        while (problems := check_folder(folder, {**row.before, **row.added})) and time.monotonic() < settled:
+        expected = {name: want for name, want in {**row.before, **row.added}.items() if want is not None}
+        while (problems := check_folder(folder, expected)) and time.monotonic() < settled:
             time.sleep(0.1)
         assert not problems, problems
 
@@ -342,8 +369,9 @@ def main():
                 print(f"FAIL {row.name}: {failure!r}"[:2000], flush=True)
             for process in processes:
                 process.kill()
-            if row.setup.startswith(("tmpfs", "ext4")):
-                subprocess.run(["umount", folder])
+            if row.setup.startswith(("tmpfs", "ext4", "exfat")):
+                subprocess.run(["umount", folder], stderr=subprocess.DEVNULL)
+                subprocess.run(f"losetup -nO NAME -j {folder}.img | xargs -r -n1 losetup -d", shell=True)
             for leftover in (".peak", ".trace", ".img"):
                 pathlib.Path(folder + leftover).unlink(missing_ok=True)
     if args.wine:

@@ -31,6 +31,21 @@ const char* const TemporaryCases[][2] = {
     {"dir/", "dir/.~0123abcd.part"},
     // Long names are cut so that the temporary name is never the longer one.
     {"d/abcdefghijklmnopqrstuvwxyz0123456789", "d/.abcdefghijklmnopqrstu~0123abcd.part"},
+    // Cut between characters, never inside one, and by characters: exFAT counts UTF-16 units, ext4 bytes.
+    {"d/照片照片照片照片照片.png.xyz", "d/.照片照片照片照片照片.p~0123abcd.part"},
+    {"d/abcdefghijk😀é", "d/.abcdefghijk😀~0123abcd.part"},
+    {"d/照片照片照片照片照片照片照片照片照片照片照片照片照片照片照片.mp4",
+     "d/.照片照片照片照片照片照片照片照片照片照~0123abcd.part"},
+};
+// target, a name in its folder, whether an earlier run for that target could have left it
+const std::tuple<const char*, const char*, bool> LeftoverCases[] = {
+    {"d/clip.mp4", ".clip.mp4~0badf00d.part", true},
+    {"d/clip.mp4", ".clip.mp4~0BADF00D.part", false},
+    {"d/clip.mp4", ".clip.mp4~0badf00d.part~", false},
+    {"d/clip.mp4", ".clip.mp4~badf00d.part", false},
+    {"d/clip.mp4", ".clip.mp4.xyz~0badf00d.part", false},
+    {"clip.mp4.xyz", ".clip.mp4.xyz~0badf00d.part", true},
+    {"d/照片照片照片照片照片.png.xyz", ".照片照片照片照片照片.p~ffffffff.part", true},
 };
 
 TEST(TemporaryPath, NamesTheTargetAndStaysInItsFolder) {
@@ -39,4 +54,5 @@ TEST(TemporaryPath, NamesTheTargetAndStaysInItsFolder) {
     const WidePath target = "folder/" + WidePath(length, 'n');
     EXPECT_EQ(TemporaryPathFor(target, 0x0123abcd).size(), target.size()) << length;
   }
+  for (const auto& [target, name, left] : LeftoverCases) EXPECT_EQ(IsTemporaryNameFor(target, name), left) << name;
 }

@@ -1,8 +1,10 @@
 // POSIX files: Linux and friends; paths are byte strings; signals may arrive at any moment.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #ifdef __linux__
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <initializer_list>
 #include <string>
@@ -23,14 +26,43 @@
 
 namespace {
 
-// The temporary file to remove if the process is interrupted; the handler
-// only reads it, and only while it is set.
-std::atomic<const char*> interrupted_cleanup{nullptr};
-std::string armed_path;
-constexpr int CleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The temporary file to remove if the process is ended by a signal: a name
+// in the folder the run opened, which follows that folder wherever it is
+// moved. The handler only reads it, and only while it is set.
+struct ArmedName {
+  int folder = -1;
+  std::string name;
+};
+std::atomic<const ArmedName*> interrupted_cleanup{nullptr};
+ArmedName armed;
 
+// Whether a signal's default action ends the process (a core dump included),
+// so that it must take the temporary file along. SIGXFSZ is left out: the
+// run ignores it, so that a write past the file size limit fails (EFBIG)
+// like one to a full disk.
+bool EndsProcess(int signal_number) {
+  switch (signal_number) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGXFSZ:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Runs with every signal blocked, so a second one cannot end the process
+// before the removal; the signal itself, raised again with its default
+// action, ends it once the handler returns.
 void RemoveTemporaryAndDie(int signal_number) {
-  if (const char* path = interrupted_cleanup.exchange(nullptr)) unlink(path);
+  if (const ArmedName* path = interrupted_cleanup.exchange(nullptr)) unlinkat(path->folder, path->name.c_str(), 0);
   // Neither fails for a signal number the handler was installed for.
   static_cast<void>(signal(signal_number, SIG_DFL));
   static_cast<void>(raise(signal_number));
@@ -40,25 +72,26 @@ void InstallCleanupHandlers() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  for (int signal_number : CleanupSignals) {
+  struct sigaction action {};
+  action.sa_handler = RemoveTemporaryAndDie;
+  sigfillset(&action.sa_mask);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
     struct sigaction previous {};
-    sigaction(signal_number, nullptr, &previous);
-    if (previous.sa_handler == SIG_IGN) continue;  // e.g. started under nohup
-    struct sigaction action {};
-    action.sa_handler = RemoveTemporaryAndDie;
-    sigemptyset(&action.sa_mask);
+    // Numbers the C library keeps for itself refuse the query.
+    if (!EndsProcess(signal_number) || sigaction(signal_number, nullptr, &previous) != 0) continue;
+    // Ignored (nohup; SIGPIPE, by the console) or handled already (a sanitizer): left as it is.
+    if (previous.sa_handler != SIG_DFL) continue;
     sigaction(signal_number, &action, nullptr);
   }
 }
 
-// Keeps the cleanup signals out while the temporary file changes hands, so
-// the handler never removes a name that a rename just gave away.
+// Keeps signals out while the temporary file changes hands, so the handler
+// never removes a name that a rename just gave away.
 class CleanupSignalsBlocked {
  public:
   CleanupSignalsBlocked() {
     sigset_t blocked;
-    sigemptyset(&blocked);
-    for (int signal_number : CleanupSignals) sigaddset(&blocked, signal_number);
+    sigfillset(&blocked);
     pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
   }
   ~CleanupSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
@@ -67,10 +100,11 @@ class CleanupSignalsBlocked {
   sigset_t previous_;
 };
 
-void ArmCleanup(const WidePath& path) {
+void ArmCleanup(int folder, const std::string& name) {
   CleanupSignalsBlocked blocked;
-  armed_path = path;
-  interrupted_cleanup.store(armed_path.c_str());
+  armed.folder = folder;
+  armed.name = name;
+  interrupted_cleanup.store(&armed);
   InstallCleanupHandlers();
 }
 
@@ -145,23 +179,23 @@ bool OpenForWritingElsewhere(int fd) {
 // The name under which /proc shows the file open as `fd`, even unnamed.
 std::string ProcPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Opens the regular file at `path` for reading without ever opening
+// Opens the regular file at `path` (relative to `folder`) for reading without ever opening
 // anything else: the name is looked at first (O_PATH opens nothing), and
 // only a regular file is then opened, through /proc, so that it is the
 // very file looked at. Opening a device would run its driver's open (a
 // tape rewinds, a watchdog arms); a FIFO's would wake its writer. Without
 // /proc the name is opened again and must still be that file. -1 when it
 // is not a regular file or cannot be opened.
-int OpenRegularForReading(const char* path, int look_flags) {
+int OpenRegularForReading(int folder, const char* path, int look_flags) {
   constexpr int ReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  const int look = open(path, O_PATH | O_CLOEXEC | look_flags);
+  const int look = openat(folder, path, O_PATH | O_CLOEXEC | look_flags);
   if (look < 0) return -1;
   struct stat seen {
   }, opened{};
   int fd = -1;
   if (fstat(look, &seen) == 0 && S_ISREG(seen.st_mode)) {
     fd = open(ProcPathOf(look).c_str(), ReadFlags);
-    if (fd < 0 && errno == ENOENT) fd = open(path, ReadFlags | look_flags);
+    if (fd < 0 && errno == ENOENT) fd = openat(folder, path, ReadFlags | look_flags);
   }
   close(look);
   if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino)) {
@@ -171,23 +205,32 @@ int OpenRegularForReading(const char* path, int look_flags) {
   return fd;
 }
 
-// True when another process holds the regular file at `path` locked or
-// open for writing, as far as the system can tell: what refuses an input
-// also keeps an output. A link is not followed; a file this process may
-// not open for reading cannot be asked and counts as free.
-bool LockedForWriting(const WidePath& path) {
-  const int fd = OpenRegularForReading(path.c_str(), O_NOFOLLOW);
+// True when another process holds the regular file `name` in `folder`
+// locked or open for writing, as far as the system can tell: what refuses
+// an input also keeps an output. A link is not followed; a file this
+// process may not open for reading cannot be asked and counts as free.
+bool LockedForWriting(int folder, const std::string& name) {
+  const int fd = OpenRegularForReading(folder, name.c_str(), O_NOFOLLOW);
   if (fd < 0) return false;
   const bool locked = !TryLock(fd, false) || OpenForWritingElsewhere(fd);
   close(fd);
   return locked;
 }
 
-// The folder `target` is in, as a path to open.
+// The folder `target` is in, as a path to open, and its final element.
 WidePath FolderOf(const WidePath& target) {
   const std::size_t slash = target.rfind('/');
   return slash == WidePath::npos ? WidePath(".") : target.substr(0, slash + 1);
 }
+std::string NameOf(const WidePath& path) { return path.substr(path.rfind('/') + 1); }
+
+// A folder is opened only to be named in later calls, which needs no right
+// to list it.
+#ifdef O_PATH
+constexpr int FolderAccess = O_PATH;
+#else
+constexpr int FolderAccess = O_RDONLY;
+#endif
 
 std::uint32_t RandomToken() {
   std::uint32_t token = 0;
@@ -202,7 +245,7 @@ std::uint32_t RandomToken() {
 class PosixFileSystem final : public FileSystem {
  public:
   std::optional<OpenedInput> OpenInput(const WidePath& path) override {
-    const int fd = OpenRegularForReading(path.c_str(), 0);
+    const int fd = OpenRegularForReading(AT_FDCWD, path.c_str(), 0);
     if (fd < 0) return std::nullopt;
     if (!TryLock(fd, false) || OpenForWritingElsewhere(fd) || fstat(fd, &input_status_) != 0) {
       close(fd);
@@ -234,36 +277,58 @@ class PosixFileSystem final : public FileSystem {
   void CloseInput(FileHandle input) override { close(static_cast<int>(input)); }
 
   bool MayReplace(const WidePath& target) override {
+    const bool opened_here = folder_ < 0;
+    if (!OpenFolder(target)) return true;  // nothing can be created there either
+    const std::string name = NameOf(target);
     struct stat status {};
-    if (lstat(target.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return true;
+    if (fstatat(folder_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) return true;
     // A file without write bits is kept even when root runs the tool; one
     // the user could not write by hand (another user's, in a folder anyone
     // may write) is kept too, though the rename would be allowed.
-    if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
-        faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
-      return false;
-    }
-    return !LockedForWriting(target);
+    const bool may = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 &&
+                     faccessat(folder_, name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0 &&
+                     !LockedForWriting(folder_, name);
+    if (!may && opened_here) CloseFolder();
+    return may;
   }
 
   std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t final_size) override {
+    // A write past the file size limit fails like one to a full disk, and a
+    // file that cannot stay under it is refused before the first write.
+    static_cast<void>(signal(SIGXFSZ, SIG_IGN));
+    struct rlimit limit {};
+    if ((getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && final_size > limit.rlim_cur) ||
+        !OpenFolder(target)) {
+      CloseFolder();
+      return std::nullopt;
+    }
     // A replaced file keeps its permission bits, and is never more open
     // than that while it is written; a new one gets 0666 less the umask.
     struct stat replaced {};
-    const bool replaces = lstat(target.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode);
+    const bool taken = fstatat(folder_, NameOf(target).c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool replaces = taken && S_ISREG(replaced.st_mode);
     const mode_t mode = replaces ? replaced.st_mode & 0777 : 0666;
-    int fd = OpenUnnamed(target, mode);
+    int fd = OpenUnnamed(mode);
     if (fd < 0) fd = OpenNamed(target, mode);
-    if (fd < 0) return std::nullopt;
-    if ((replaces && !KeepOwnerAndMode(fd, target, replaced)) || !TryLock(fd, true) || !ReserveSpace(fd, final_size)) {
+    if (fd < 0) {
+      CloseFolder();
+      return std::nullopt;
+    }
+    if ((replaces && !KeepOwnerAndMode(fd, folder_, NameOf(target), replaced)) || !TryLock(fd, true) ||
+        !ReserveSpace(fd, final_size)) {
       DiscardOutput(fd);
       return std::nullopt;
     }
+    written_ = sent_ = 0;
+    sent_as_written_ = taken;
     return fd;
   }
 
   bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) override {
-    return WriteAllTo(static_cast<int>(output), from, count);
+    if (!WriteAllTo(static_cast<int>(output), from, count)) return false;
+    written_ += count;
+    if (sent_as_written_) SendToDisk(static_cast<int>(output));
+    return true;
   }
 
   bool CommitOutput(FileHandle output, const WidePath& target) override {
@@ -274,23 +339,34 @@ class PosixFileSystem final : public FileSystem {
       DiscardOutput(output);
       return false;
     }
-    CleanupSignalsBlocked blocked;
-    if (temporary_path_.empty() && !GiveTemporaryName(fd, target)) {
-      close(fd);
+    // What the name held must give way only to content on the disk: the
+    // rename is journalled at once, the data written back much later, and a
+    // crash in between would leave the name on zeros. A new name is not
+    // waited for: a crash can only lose what did not exist before.
+    const std::string name = NameOf(target);
+    struct stat existing {};
+    if (fstatat(folder_, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && fdatasync(fd) != 0) {
+      DiscardOutput(output);
       return false;
     }
-    if (close(fd) == 0 && rename(temporary_path_.c_str(), target.c_str()) == 0) {
+    CleanupSignalsBlocked blocked;
+    const bool named = !temporary_name_.empty() || GiveTemporaryName(fd, target);
+    const bool committed =
+        close(fd) == 0 && named && renameat(folder_, temporary_name_.c_str(), folder_, name.c_str()) == 0;
+    if (committed) {
       DisarmCleanup();
-      temporary_path_.clear();
-      return true;
+      temporary_name_.clear();
+    } else if (!temporary_name_.empty()) {
+      RemoveTemporary();
     }
-    RemoveTemporary();
-    return false;
+    CloseFolder();
+    return committed;
   }
 
   void DiscardOutput(FileHandle output) override {
     close(static_cast<int>(output));
-    if (!temporary_path_.empty()) RemoveTemporary();
+    if (!temporary_name_.empty()) RemoveTemporary();
+    CloseFolder();
   }
 
  private:
@@ -311,21 +387,32 @@ class PosixFileSystem final : public FileSystem {
   // What the input's status was when it was opened; a run opens one.
   struct stat input_status_ {};
 
+  // The output's folder, opened once at the run's first look at the target
+  // and used for every later step, so that a folder moved meanwhile still
+  // gets its output, or loses its temporary file, wherever it went.
+  bool OpenFolder(const WidePath& target) {
+    if (folder_ < 0) folder_ = open(FolderOf(target).c_str(), FolderAccess | O_DIRECTORY | O_CLOEXEC);
+    return folder_ >= 0;
+  }
+  void CloseFolder() {
+    if (folder_ >= 0) close(folder_);
+    folder_ = -1;
+  }
+
   void RemoveTemporary() {
     CleanupSignalsBlocked blocked;
-    unlink(temporary_path_.c_str());
+    unlinkat(folder_, temporary_name_.c_str(), 0);
     DisarmCleanup();
-    temporary_path_.clear();
+    temporary_name_.clear();
   }
 
   // An output with no name in the target's folder: whatever ends the
   // process before it is named (a kill, a crash, a power cut) leaves
   // nothing, the kernel sees to it. -1 where the file system or the kernel
   // cannot make one, or /proc is missing to name it later.
-  static int OpenUnnamed(const WidePath& target, mode_t mode) {
+  int OpenUnnamed(mode_t mode) const {
 #ifdef O_TMPFILE
-    const WidePath folder = FolderOf(target);
-    const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    const int fd = openat(folder_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd < 0) return -1;
     if (access(ProcPathOf(fd).c_str(), F_OK) != 0) {
       close(fd);
@@ -333,42 +420,77 @@ class PosixFileSystem final : public FileSystem {
     }
     return fd;
 #else
-    (void)target;
     (void)mode;
     return -1;
 #endif
   }
 
-  // The named temporary file, removed on failure and on the usual signals;
-  // only a kill leaves it behind.
+  // The named temporary file (exFAT, FAT, NFS, FUSE), removed on failure
+  // and on every signal that ends the process; only a kill, a crash or a
+  // lost device leaves it behind, and the next run for the same output
+  // clears it.
   int OpenNamed(const WidePath& target, mode_t mode) {
+    ClearLeftovers(target);
     for (int attempt = 0; attempt < 16; ++attempt) {
-      WidePath path = TemporaryPathFor(target, RandomToken());
+      std::string name = NameOf(TemporaryPathFor(target, RandomToken()));
       // An interruption between the creation and the arming would leave
       // the file behind: it waits until the handler knows the name.
       CleanupSignalsBlocked blocked;
-      const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      const int fd = openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
       if (fd < 0) {
         if (errno == EEXIST) continue;
         return -1;
       }
-      ArmCleanup(path);
-      temporary_path_ = std::move(path);
+      ArmCleanup(folder_, name);
+      temporary_name_ = std::move(name);
       return fd;
     }
     return -1;
   }
 
+  // Removes what earlier runs for this output left: names of exactly the
+  // form this run would give its own temporary file, in the same folder.
+  void ClearLeftovers(const WidePath& target) const {
+    // Nothing is listed of a folder one may write but not read.
+    dirent** entries = nullptr;
+    const int count = scandirat(folder_, ".", &entries, nullptr, nullptr);
+    for (int i = 0; i < count; ++i) {
+      if (IsTemporaryNameFor(target, entries[i]->d_name)) RemoveIfAbandoned(entries[i]->d_name);
+      free(entries[i]);
+    }
+    free(entries);
+  }
+
+  // Only a regular file of this user's, reached without following a link,
+  // that no live run holds: every run locks its file before its first
+  // write, so one with content that can be locked is no one's. An empty one
+  // may be a run's that has only just been created, and costs no room.
+  void RemoveIfAbandoned(const char* name) const {
+    struct stat named {};
+    struct stat held {};
+    if (fstatat(folder_, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)) return;
+    const int fd = openat(folder_, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return;
+    // The name is looked up again once the lock is held, so that what goes
+    // is the very file found unheld.
+    if (TryLock(fd, false) && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
+        held.st_size > 0 && fstatat(folder_, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino) {
+      unlinkat(folder_, name, 0);
+    }
+    close(fd);
+  }
+
   // Links the complete unnamed output under a temporary name beside the
   // target, armed for removal, so that a rename can put it in place in one
-  // step. Called with the cleanup signals blocked.
+  // step. Called with signals blocked.
   bool GiveTemporaryName(int fd, const WidePath& target) {
     const std::string source = ProcPathOf(fd);
     for (int attempt = 0; attempt < 16; ++attempt) {
-      WidePath path = TemporaryPathFor(target, RandomToken());
-      if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        ArmCleanup(path);
-        temporary_path_ = std::move(path);
+      std::string name = NameOf(TemporaryPathFor(target, RandomToken()));
+      if (linkat(AT_FDCWD, source.c_str(), folder_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        ArmCleanup(folder_, name);
+        temporary_name_ = std::move(name);
         return true;
       }
       if (errno != EEXIST) return false;
@@ -376,17 +498,35 @@ class PosixFileSystem final : public FileSystem {
     return false;
   }
 
+  // Content that is to replace a file goes to the disk as it is written,
+  // and each write waits for what was written WriteBehind bytes before it:
+  // the progress shown follows the disk, not the cache, and the flush before
+  // the rename has little left to do. Failures here are not examined: the
+  // flush reports any the writeback met.
+  void SendToDisk(int fd) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    sync_file_range(fd, static_cast<off_t>(sent_), static_cast<off_t>(written_ - sent_), SYNC_FILE_RANGE_WRITE);
+    sent_ = written_;
+    if (written_ > WriteBehind) {
+      sync_file_range(fd, 0, static_cast<off_t>(written_ - WriteBehind), SYNC_FILE_RANGE_WAIT_BEFORE);
+    }
+#else
+    (void)fd;
+#endif
+  }
+  static constexpr std::uint64_t WriteBehind = 8 << 20;
+
   // The owner and group where this process may set them (root may; a user
   // may keep a group of theirs), then the permission bits, which a change of
   // owner would otherwise clear in part. Set-user and set-group bits are
   // not carried over, as a write by hand would clear them. False when the
   // access ACL could not be carried over: the new content would be more
   // open than the file it replaces.
-  static bool KeepOwnerAndMode(int fd, const WidePath& target, const struct stat& replaced) {
+  static bool KeepOwnerAndMode(int fd, int folder, const std::string& name, const struct stat& replaced) {
     if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
       // Neither is this process's to set: the new content stays its own.
     }
-    const bool kept = KeepAccessAcl(fd, target);
+    const bool kept = KeepAccessAcl(fd, folder, name);
     fchmod(fd, replaced.st_mode & 0777);
     return kept;
   }
@@ -396,20 +536,34 @@ class PosixFileSystem final : public FileSystem {
   // the mask allows, and the users and groups it names would lose their
   // access. Where it had none, the new content keeps none either (a default
   // ACL of the folder would otherwise name others). A file system without
-  // ACLs has nothing to carry.
-  static bool KeepAccessAcl(int fd, const WidePath& target) {
+  // ACLs has nothing to carry. The old file is read through /proc from a
+  // look at it in the run's folder, which needs no right to read it.
+  static bool KeepAccessAcl(int fd, int folder, const std::string& name) {
     static const char Name[] = "system.posix_acl_access";
-    const ssize_t size = lgetxattr(target.c_str(), Name, nullptr, 0);
-    if (size < 0 && errno != ENODATA) return true;
+    const int old = openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (old < 0) return false;
+    const std::string old_path = ProcPathOf(old);
+    std::string acl;
+    ssize_t size = getxattr(old_path.c_str(), Name, nullptr, 0);
+    if (size >= 0) {
+      acl.resize(static_cast<std::size_t>(size));
+      size = getxattr(old_path.c_str(), Name, acl.data(), acl.size());
+    }
+    const int error = errno;
+    close(old);
+    if (size < 0 && error != ENODATA) return true;
     if (size < 0) return fremovexattr(fd, Name) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
-    std::string acl(static_cast<std::size_t>(size), '\0');
-    const ssize_t got = lgetxattr(target.c_str(), Name, acl.data(), acl.size());
-    return got >= 0 && fsetxattr(fd, Name, acl.data(), static_cast<std::size_t>(got), 0) == 0;
+    return fsetxattr(fd, Name, acl.data(), static_cast<std::size_t>(size), 0) == 0;
   }
 
-  // The one output a run creates, by the name it has until it is committed;
-  // empty while it has none.
-  WidePath temporary_path_;
+  // Where the output is written: its folder, and the name its new content
+  // has there until it is committed, empty while it has none.
+  int folder_ = -1;
+  std::string temporary_name_;
+  // Bytes written so far, and of those sent to the disk as they came, for
+  // an output that takes the place of something already under its name.
+  std::uint64_t written_ = 0, sent_ = 0;
+  bool sent_as_written_ = false;
 
   // Claims the output's blocks in one call before the first write: on a
   // disk file system this spares each write its allocation work, about a
