@@ -346,7 +346,15 @@ std::uint32_t RandomToken() {
 struct NewContent {
   HANDLE file = INVALID_HANDLE_VALUE;
   std::wstring path;
+  // Where the output replaces a file, its content goes to the disk as it is
+  // written, a flush each FlushStep: the progress line then follows the
+  // disk, and the flush before the rename has little left to wait for.
+  bool replaces = false;
+  std::uint64_t unflushed = 0;
 };
+constexpr std::uint64_t FlushStep = std::uint64_t{64} << 20;
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 NewContent* AsContent(FileHandle output) { return reinterpret_cast<NewContent*>(output); }
 
@@ -452,13 +460,18 @@ class Win32FileSystem final : public FileSystem {
         Abandon(*content);
         return std::nullopt;
       }
+      content->replaces = Exists(full_target);
       return reinterpret_cast<FileHandle>(content.release());
     }
     return std::nullopt;
   }
 
   bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) override {
-    return WriteAllTo(AsContent(output)->file, from, count);
+    NewContent& content = *AsContent(output);
+    if (!WriteAllTo(content.file, from, count)) return false;
+    if (!content.replaces || (content.unflushed += count) < FlushStep) return true;
+    content.unflushed = 0;
+    return FlushFileBuffers(content.file) != 0;
   }
 
   bool CommitOutput(FileHandle output, const WidePath& target) override {
@@ -468,7 +481,12 @@ class Win32FileSystem final : public FileSystem {
     // input (a hard link): the input is closed before its place is taken.
     LetGoOfInput();
     const std::wstring full_target = LongPath(target);
-    if (!CarryOverSettings(full_target, content->file) || !PutInPlace(content->file, full_target)) {
+    // What the name held must give way only to content on the disk: the
+    // rename is logged at once, the data written back later, and a crash in
+    // between would leave the name on zeros. A new name is not waited for: a
+    // crash can only lose what did not exist before.
+    if ((Exists(full_target) && !FlushFileBuffers(content->file)) || !CarryOverSettings(full_target, content->file) ||
+        !PutInPlace(content->file, full_target)) {
       Abandon(*content);
       return false;
     }
