@@ -83,16 +83,17 @@ DEEP = "/".join(["d" * 60] * 5)  # past 260 characters wherever the scratch fold
 ZONE = b"[ZoneTransfer]\r\nZoneId=3\r\n"  # under Wine a stream is a file "name:stream"
 DOWNLOADED = {"dl.txt.xyz": A, "dl.txt.xyz:Zone.Identifier": ZONE, "dl.txt": OLD}
 # outcome: the text shown ("usage", "open_failed", "created NAME", "write_failed NAME") or the signal that ended the
-# run. setup: "enter" (standard input held open: the run must wait, then end at one line), "mid-run SIG SHARE" (SIG
-# once SHARE of the output is written; FSIZE: the file size limit lowered to 1 byte; move: folder sub renamed moved),
-# "grow", "rewrite" (the input, a byte more or its first byte, 1% in), "late-lock NAME" (flock, 1% in), "strace CALL SIG
-# NAME" (CALL held 0.4 s, SIG when NAME shows), "inject SPEC" (strace's), "fsize N" (file size limit), "tmpfs SIZE",
-# "ext4 SIZE" (the folder on a file system of that size), "exfat MIB" (on an exFAT image of that size), "umask OCTAL",
-# "lock FUNCTION TYPE [NAME]" (by this process, on NAME or the input), "writer [NAME]" (held open for writing by another
-# process: a FIFO must never let it in), "hold [NAME [SECONDS]]" (open in a Windows process, for SECONDS or the whole
-# run), "race ARGUMENT" (a second run at once, 8 times), "user NAME" (run as that user, in a folder anyone may write),
-# "no-reader" (standard output a pipe nobody reads), "peak KIB"; any ending in "named" (the unnamed output refused).
-# When the run fails to write under fsize, tmpfs and ext4, no write may reach the folder. An added None: gone.
+# run. setup: "enter" (standard input held open: the run must wait, then end at one line), "mid-run SIG SHARE" (SIG once
+# SHARE of the output is written; FSIZE: the file size limit lowered to 1 byte; move: folder sub renamed moved), "grow",
+# "rewrite" (the input, a byte more or its first byte, 1% in), "late-lock NAME" (flock, 1% in), "strace CALL SIG NAME"
+# (CALL held 0.4 s, SIG when NAME shows), "inject CALLS:error=ERRNO" (strace injects the error), "fsize N" (file size
+# limit), "tmpfs SIZE", "ext4 SIZE" (the folder on a file system of that size), "exfat MIB" (on an exFAT image of that
+# size), "umask OCTAL", "lock FUNCTION TYPE [NAME]" (by this process, on NAME or the input), "writer [NAME]" (held open
+# for writing by another process: a FIFO must never let it in), "hold [NAME [SECONDS]]" (open in a Windows process, for
+# SECONDS or the whole run), "race ARGUMENT" (a second run at once, 8 times), "user NAME" (run as that user, in a folder
+# anyone may write), "no-reader" (standard output a pipe nobody reads), "peak KIB"; any ending in "named" (the unnamed
+# output refused). When the run fails to write under fsize, tmpfs and ext4, no write may reach the folder. An added
+# None: gone.
 Row = collections.namedtuple("Row", "name tool before args setup outcome added marks", defaults=("",))
 ROWS = [Row(*row) for row in [
     ("usage_image", Q, {}, [], "", "usage", {}),
