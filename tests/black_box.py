@@ -180,8 +180,8 @@ ROWS = [Row(*row) for row in [
     ("sigint_at_link", V, {"in": A}, ["in"], "strace linkat SIGINT .in.xyz~*", "SIGINT", {"in.xyz": AX}, "native"),
     ("sigterm_at_rename", V, {"in": A}, ["in"], "strace renameat SIGTERM in.xyz", "SIGTERM", {"in.xyz": AX}, "native"),
     # A replaced output gives way only to content on the disk; a new one is not waited for.
-    ("replace_flushed_before_rename", V, {"in": A, "in.xyz": OLD}, ["in"], "inject fdatasync:error=EIO", "write_failed", {}, "native"),
-    ("new_output_not_flushed", V, {"in": A}, ["in"], "inject fdatasync:error=EIO", "created in.xyz", {"in.xyz": AX}, "native"),
+    ("replace_flushed_before_rename", V, {"in": A, "in.xyz": OLD}, ["in"], "inject fdatasync,fsync:error=EIO", "write_failed", {}),
+    ("new_output_not_flushed", V, {"in": A}, ["in"], "inject fdatasync,fsync:error=EIO", "created in.xyz", {"in.xyz": AX}),
     ("racing_disguises", V, {"a": S}, ["a"], "race a", "created a.xyz", {"a.xyz": SX}, "native"),
     ("racing_disguise_and_restore", V, {"a": S, "a.xyz": SX}, ["a"], "race a.xyz", "created a.xyz", {}, "native"),
     ("past_4_gib", V, {"big": sparse(FAR)}, ["big"], "", "created big.xyz", {"big.xyz": sparse(FAR, True)}, "large"),
