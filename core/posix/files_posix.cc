@@ -121,22 +121,38 @@ bool HeldElsewhere(int error) {
   return false;
 }
 
-// A lock of the given type, taken without waiting, that conflicts with both
-// whole-file locks (flock) and record locks (fcntl) held by others. False
-// only when another process holds a conflicting one.
-bool TryLock(int fd, bool exclusive) {
-  if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && HeldElsewhere(errno)) return false;
+enum class LockAnswer { Taken, Held, CannotBeAsked };
+
+// A lock of the given type, asked without waiting, that conflicts with both
+// whole-file locks (flock) and record locks (fcntl) held by others: Taken
+// when both were granted, Held when another process holds a conflicting one.
+LockAnswer AskLock(int fd, bool exclusive) {
+  bool taken = true;
+  if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (HeldElsewhere(errno)) return LockAnswer::Held;
+    taken = false;
+  }
   struct flock record {};
   record.l_type = exclusive ? F_WRLCK : F_RDLCK;
   record.l_whence = SEEK_SET;
   record.l_start = 0;
   record.l_len = 0;  // the whole file, however it grows
+  int result = -1;
 #ifdef F_OFD_SETLK
-  if (fcntl(fd, F_OFD_SETLK, &record) == 0) return true;
-  if (errno != EINVAL) return !HeldElsewhere(errno);
+  result = fcntl(fd, F_OFD_SETLK, &record);
+  if (result != 0 && errno == EINVAL) result = fcntl(fd, F_SETLK, &record);
+#else
+  result = fcntl(fd, F_SETLK, &record);
 #endif
-  return fcntl(fd, F_SETLK, &record) == 0 || !HeldElsewhere(errno);
+  if (result != 0) {
+    if (HeldElsewhere(errno)) return LockAnswer::Held;
+    taken = false;
+  }
+  return taken ? LockAnswer::Taken : LockAnswer::CannotBeAsked;
 }
+
+// False only when another process holds a conflicting lock.
+bool TryLock(int fd, bool exclusive) { return AskLock(fd, exclusive) != LockAnswer::Held; }
 
 // True when some process holds the file open for writing, as far as the
 // system can tell: Linux refuses a read lease then. Only the file's owner
@@ -473,9 +489,11 @@ class PosixFileSystem final : public FileSystem {
     if (fd < 0) return;
     // The name is looked up again once the lock is held, so that what goes
     // is the very file found unheld.
-    if (TryLock(fd, false) && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && held.st_uid == geteuid() &&
-        held.st_size > 0 && fstatat(folder_, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
-        named.st_ino == held.st_ino) {
+    // Only a lock actually granted tells that no live run holds it: where
+    // locks cannot be asked, every leftover stays.
+    if (AskLock(fd, false) == LockAnswer::Taken && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+        held.st_uid == geteuid() && held.st_size > 0 && fstatat(folder_, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
       unlinkat(folder_, name, 0);
     }
     close(fd);
