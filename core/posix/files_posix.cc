@@ -137,12 +137,11 @@ LockAnswer AskLock(int fd, bool exclusive) {
   record.l_whence = SEEK_SET;
   record.l_start = 0;
   record.l_len = 0;  // the whole file, however it grows
-  int result = -1;
 #ifdef F_OFD_SETLK
-  result = fcntl(fd, F_OFD_SETLK, &record);
+  int result = fcntl(fd, F_OFD_SETLK, &record);
   if (result != 0 && errno == EINVAL) result = fcntl(fd, F_SETLK, &record);
 #else
-  result = fcntl(fd, F_SETLK, &record);
+  const int result = fcntl(fd, F_SETLK, &record);
 #endif
   if (result != 0) {
     if (HeldElsewhere(errno)) return LockAnswer::Held;
@@ -195,13 +194,13 @@ bool OpenForWritingElsewhere(int fd) {
 // The name under which /proc shows the file open as `fd`, even unnamed.
 std::string ProcPathOf(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Opens the regular file at `path` (relative to `folder`) for reading without ever opening
-// anything else: the name is looked at first (O_PATH opens nothing), and
-// only a regular file is then opened, through /proc, so that it is the
-// very file looked at. Opening a device would run its driver's open (a
-// tape rewinds, a watchdog arms); a FIFO's would wake its writer. Without
-// /proc the name is opened again and must still be that file. -1 when it
-// is not a regular file or cannot be opened.
+// Opens the regular file at `path` (relative to `folder`) for reading
+// without ever opening anything else: the name is looked at first (O_PATH
+// opens nothing), and only a regular file is then opened, through /proc, so
+// that it is the very file looked at. Opening a device would run its
+// driver's open (a tape rewinds, a watchdog arms); a FIFO's would wake its
+// writer. Without /proc the name is opened again and must still be that
+// file. -1 when it is not a regular file or cannot be opened.
 int OpenRegularForReading(int folder, const char* path, int look_flags) {
   constexpr int ReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   const int look = openat(folder, path, O_PATH | O_CLOEXEC | look_flags);
@@ -320,8 +319,9 @@ class PosixFileSystem final : public FileSystem {
     }
     // A replaced file keeps its permission bits, and is never more open
     // than that while it is written; a new one gets 0666 less the umask.
+    const std::string name = NameOf(target);
     struct stat replaced {};
-    const bool taken = fstatat(folder_, NameOf(target).c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool taken = fstatat(folder_, name.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0;
     const bool replaces = taken && S_ISREG(replaced.st_mode);
     const mode_t mode = replaces ? replaced.st_mode & 0777 : 0666;
     int fd = OpenUnnamed(mode);
@@ -330,7 +330,7 @@ class PosixFileSystem final : public FileSystem {
       CloseFolder();
       return std::nullopt;
     }
-    if ((replaces && !KeepOwnerAndMode(fd, folder_, NameOf(target), replaced)) || !TryLock(fd, true) ||
+    if ((replaces && !KeepOwnerAndMode(fd, folder_, name, replaced)) || !TryLock(fd, true) ||
         !ReserveSpace(fd, final_size)) {
       DiscardOutput(fd);
       return std::nullopt;
@@ -482,18 +482,17 @@ class PosixFileSystem final : public FileSystem {
   // write, so one with content that can be locked is no one's. An empty one
   // may be a run's that has only just been created, and costs no room.
   void RemoveIfAbandoned(const char* name) const {
-    struct stat named {};
-    struct stat held {};
-    if (fstatat(folder_, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)) return;
-    const int fd = openat(folder_, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const int fd = OpenRegularForReading(folder_, name, O_NOFOLLOW);
     if (fd < 0) return;
-    // The name is looked up again once the lock is held, so that what goes
-    // is the very file found unheld.
-    // Only a lock actually granted tells that no live run holds it: where
-    // locks cannot be asked, every leftover stays.
-    if (AskLock(fd, false) == LockAnswer::Taken && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-        held.st_uid == geteuid() && held.st_size > 0 && fstatat(folder_, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+    // Only a lock actually granted tells that no live run holds it (where
+    // locks cannot be asked, every leftover stays), and the name is looked
+    // up again once it is held, so that what goes is the very file found
+    // unheld.
+    struct stat held {};
+    struct stat named {};
+    if (AskLock(fd, false) == LockAnswer::Taken && fstat(fd, &held) == 0 && held.st_uid == geteuid() &&
+        held.st_size > 0 && fstatat(folder_, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino) {
       unlinkat(folder_, name, 0);
     }
     close(fd);
