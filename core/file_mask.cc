@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 void MaskBuffer(unsigned char* bytes, std::size_t count) {
   // Four 16-byte lanes a step: wide enough that loop overhead and code
@@ -36,53 +38,45 @@ constexpr std::size_t PieceAlignment = 4096;
 
 // The input, opened and sized; its bytes are read piece by piece as StoreFile
 // writes them out, so memory stays flat whatever the file's size.
-std::optional<FileSystem::OpenedInput> LoadFile(FileSystem& files, const WidePath& input) {
-  return files.OpenInput(input);
-}
+std::unique_ptr<InputFile> LoadFile(FileSystem& files, const WidePath& input) { return files.OpenInput(input); }
 
-// Streams `size` bytes from input to output through `capacity` bytes at `window`.
-MaskOutcome TransferMasked(FileSystem& files, FileHandle input, std::uint64_t size, FileHandle output,
-                           unsigned char* window, std::size_t capacity, const PieceDone& piece_done) {
+// Streams the whole input to the output through `capacity` bytes at `window`.
+MaskOutcome TransferMasked(InputFile& input, OutputFile& output, unsigned char* window, std::size_t capacity,
+                           const PieceDone& piece_done) {
+  const std::uint64_t size = input.Size();
   for (std::uint64_t done = 0; done < size;) {
     const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, capacity));
-    if (!files.ReadExactly(input, window, piece)) return MaskOutcome::LoadFailed;
+    if (!input.ReadExactly(window, piece)) return MaskOutcome::LoadFailed;
     MaskBuffer(window, piece);
-    if (!files.WriteAll(output, window, piece)) return MaskOutcome::StoreFailed;
+    if (!output.WriteAll(window, piece)) return MaskOutcome::StoreFailed;
     done += piece;
     if (piece_done) piece_done(done, size);
   }
-  if (!files.AtEndOfInput(input)) return MaskOutcome::LoadFailed;
+  if (!input.AtEndUnchanged()) return MaskOutcome::LoadFailed;
   return MaskOutcome::Created;
 }
 
-// Writes the masked input as a new file beside `output` and puts it in
-// place only when complete.
-MaskOutcome StoreFile(FileSystem& files, const FileSystem::OpenedInput& input, const WidePath& output,
+// Writes the masked input as new content beside `output` and puts it in
+// place only when complete; on any failure the new content goes with the
+// output object.
+MaskOutcome StoreFile(FileSystem& files, std::unique_ptr<InputFile> input, const WidePath& output,
                       const PieceDone& piece_done) {
-  // Refused up front: a file the user may not replace must survive even
-  // where the final rename would be allowed to replace it.
-  if (!files.MayReplace(output)) return MaskOutcome::StoreFailed;
-  const auto created = files.CreateOutput(output, input.size);
+  const std::unique_ptr<OutputFile> created = files.CreateOutput(output, *input);
   if (!created) return MaskOutcome::StoreFailed;
 
-  const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(input.size, PieceSize));
+  const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(input->Size(), PieceSize));
   ByteBuffer buffer(capacity + PieceAlignment);
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(buffer.data());
   unsigned char* const window = buffer.data() + (PieceAlignment - start % PieceAlignment) % PieceAlignment;
-  const MaskOutcome outcome = TransferMasked(files, input.handle, input.size, *created, window, capacity, piece_done);
-  if (outcome != MaskOutcome::Created) {
-    files.DiscardOutput(*created);
-    return outcome;
-  }
-  return files.CommitOutput(*created, output) ? MaskOutcome::Created : MaskOutcome::StoreFailed;
+  const MaskOutcome outcome = TransferMasked(*input, *created, window, capacity, piece_done);
+  if (outcome != MaskOutcome::Created) return outcome;
+  return created->Commit(std::move(input)) ? MaskOutcome::Created : MaskOutcome::StoreFailed;
 }
 
 }  // namespace
 
 MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output, const PieceDone& piece_done) {
-  const auto loaded = LoadFile(files, input);
+  std::unique_ptr<InputFile> loaded = LoadFile(files, input);
   if (!loaded) return MaskOutcome::LoadFailed;
-  const MaskOutcome outcome = StoreFile(files, *loaded, output, piece_done);
-  files.CloseInput(loaded->handle);
-  return outcome;
+  return StoreFile(files, std::move(loaded), output, piece_done);
 }

@@ -1,10 +1,11 @@
 // What the core needs from the operating system: its arguments, console text
-// and files. core/posix/ and core/win32/ implement it, a file per concern
-// (console, files); the build picks the folder. Nothing else in the core
-// knows which.
+// and files. core/linux/ and core/win32/ implement it, a file per concern;
+// the build picks the folder. Nothing else in the core knows which.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,55 +67,69 @@ class Console {
   virtual void WaitForEnter() = 0;
 };
 
-using FileHandle = std::intptr_t;
+// A file opened for reading; closed when destroyed.
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // The size it had when it was opened, in bytes.
+  virtual std::uint64_t Size() const = 0;
+  // Reads exactly `count` bytes, finishing short reads and retrying
+  // interruptions; false on error or on an early end of file.
+  virtual bool ReadExactly(unsigned char* into, std::size_t count) = 0;
+  // True when the input holds no byte beyond what was read and nothing that
+  // can change its bytes happened while it was read: a file that grew during
+  // the run is not silently cut, one rewritten in place not passed off mixed.
+  virtual bool AtEndUnchanged() = 0;
+};
 
+// An output's new content: a file of its own in the target's folder, held
+// exclusively and never seen under the target's name until Commit. Destroyed
+// without a successful Commit, it takes the new content away again, and
+// whatever ends the process before then (an interruption, a kill where the
+// system allows it) does as much.
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;
+  // Writes all `count` bytes, finishing short writes and retrying
+  // interruptions; a write that makes no progress is a failure, and so is
+  // one past the file size limit.
+  virtual bool WriteAll(const unsigned char* from, std::size_t count) = 0;
+  // Takes a last look at the target, then puts the complete content in
+  // place of whatever is there in one step (a link is replaced, never
+  // followed). The input is closed first: its bytes are all read, and the
+  // target may be another name of it (a hard link), which Windows will not
+  // replace while it is open. What the name held gives way only once the new
+  // content is on the disk; a new name is not waited for. False when
+  // anything failed or the target may no longer be replaced: then the
+  // target is as it was and the new content gone. Called at most once.
+  virtual bool Commit(std::unique_ptr<InputFile> input) = 0;
+};
+
+// Order of calls, one run: OpenInput; CreateOutput for the target, given
+// that input; the input's pieces read with ReadExactly and written with
+// WriteAll, in turn; AtEndUnchanged once every byte was read; Commit, only
+// when all of these succeeded. A failure at any step ends the run there: the
+// objects are destroyed, which closes the input and takes the new content
+// away. The file system itself keeps no state between calls: everything a
+// run opens lives in these objects.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
   // Opens an existing regular file for reading while letting others only
   // read it: a file someone holds open or locked for writing is refused, as
   // far as the system can tell, as are folders, devices, FIFOs and sockets
-  // (at once, never blocking, and never opening one of those).
-  // Returns the handle and the 64-bit size, or nullopt.
-  struct OpenedInput {
-    FileHandle handle;
-    std::uint64_t size;
-  };
-  virtual std::optional<OpenedInput> OpenInput(const WidePath& path) = 0;
-  // Reads exactly `count` bytes, finishing short reads and retrying
-  // interruptions; false on error or on an early end of file.
-  virtual bool ReadExactly(FileHandle input, unsigned char* into, std::size_t count) = 0;
-  // True when the input holds no byte beyond what was read and was not
-  // written to while it was read: a file that grew during the run is not
-  // silently cut, one rewritten in place not passed off mixed.
-  virtual bool AtEndOfInput(FileHandle input) = 0;
-  virtual void CloseInput(FileHandle input) = 0;
-
-  // False when whatever is at `target` (not followed if it is a link) may
-  // not be replaced by this run: a file marked read-only, even for a
-  // privileged user, or one the user could not overwrite by hand. Nothing
-  // there at all may be replaced.
-  virtual bool MayReplace(const WidePath& target) = 0;
-  // Creates the output's new content: a new, empty file of its own in the
-  // folder of `target`, held exclusively and never seen under the target's
-  // name until CommitOutput. Whatever ends the run before then (a failure,
-  // an interruption) takes it away again. `final_size` is what the file will
-  // hold once complete: the platform may set that much space aside, and
-  // refuses at once when it knows the space, or the process's file size
-  // limit, is not there. nullopt when nothing could be created.
-  virtual std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t final_size) = 0;
-  // Writes all `count` bytes, finishing short writes and retrying
-  // interruptions; a write that makes no progress is a failure, and so is
-  // one past the file size limit.
-  virtual bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) = 0;
-  // Puts the complete output in place of whatever is at `target` in one
-  // step (a link is replaced, never followed) and closes it. Whatever was
-  // there gives way only once the new content is on the disk; a new name is
-  // not waited for. False when anything failed: then `target` is as it was
-  // and the new content gone.
-  virtual bool CommitOutput(FileHandle output, const WidePath& target) = 0;
-  // Closes the output and removes its new content; `target` is untouched.
-  virtual void DiscardOutput(FileHandle output) = 0;
+  // (at once, never blocking, and never opening one of those). nullptr when
+  // it cannot be opened or sized.
+  virtual std::unique_ptr<InputFile> OpenInput(const WidePath& path) = 0;
+  // Creates the new content for `target` from `input`, once whatever is at
+  // `target` (not followed if it is a link) may be replaced by this run:
+  // nothing there, or a file neither marked read-only (even for a
+  // privileged user) nor one the user could not overwrite by hand. The
+  // platform may set the input's size aside, and refuses at once when it
+  // knows the space, or the process's file size limit, is not there; a
+  // replaced file's permissions go over to the new content. nullptr when
+  // refused or when nothing could be created.
+  virtual std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input) = 0;
 };
 
 Console& SystemConsole();

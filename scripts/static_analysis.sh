@@ -17,7 +17,7 @@ jobs=$(nproc)
 status=0
 # clang-tidy counts the warnings it hid in system headers on stderr: noise.
 quiet() { grep -v '^[0-9]* warnings\? generated\.$' >&2 || true; }
-printf '%s\n' "${shared[@]}" core/posix/*.cc |
+printf '%s\n' "${shared[@]}" core/linux/*.cc |
   xargs -P"$jobs" -n1 clang-tidy --quiet -p "$build" --extra-arg=-Wno-unknown-warning-option 2> >(quiet) || status=1
 
 for target in x86_64-w64-mingw32 i686-w64-mingw32; do

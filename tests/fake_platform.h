@@ -1,8 +1,11 @@
 // In-memory stand-ins for the platform seam. The file system fails the scheduled call, so that every failure path
-// can be driven; a handle used after its close throws. An output's new content is a temporary file until committed.
+// can be driven. Inputs and outputs are objects, as the real ones: an output's content is a temporary file until
+// committed, gone when the output is destroyed uncommitted. A caller's misuse is counted: a commit after a failed read
+// or write or before the end was checked, a second commit, or an input used after the commit took it.
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "file_mask.h"
@@ -17,60 +20,70 @@ class FakeFileSystem final : public FileSystem {
   bool replace_refused = false;     // as for a read-only output
   std::int64_t size_skew = 0;       // size reported at open less the real one: a file changing while read
   std::map<FileCall, int> fail_at;  // 1-based occurrence of the call that fails
-  std::map<FileHandle, std::pair<WidePath, std::size_t>> handles;  // open ones: path, offset
+  int open_objects = 0, misuses = 0;
 
-  std::optional<OpenedInput> OpenInput(const WidePath& path) override {
-    if (Fails(FileCall::Open) || !files.count(path)) return std::nullopt;
-    return OpenedInput{Open(path), files[path].size() + static_cast<std::uint64_t>(size_skew)};
+  struct Input final : InputFile {
+    Input(FakeFileSystem& fs, WidePath p) : files(fs), path(std::move(p)) { ++files.open_objects; }
+    ~Input() override { --files.open_objects; }
+    std::uint64_t Size() const override { return files.files[path].size() + std::uint64_t(files.size_skew); }
+    bool ReadExactly(unsigned char* into, std::size_t count) override {
+      const ByteBuffer& bytes = files.files[path];
+      if (files.Fails(FileCall::Read) || bytes.size() - offset < count) return failed = true, false;
+      std::copy_n(bytes.begin() + std::ptrdiff_t(offset), count, into);
+      return offset += count, true;
+    }
+    bool AtEndUnchanged() override {
+      ended = !files.Fails(FileCall::AtEnd) && offset == files.files[path].size();
+      return failed |= !ended, ended;
+    }
+    FakeFileSystem& files;
+    WidePath path;
+    std::size_t offset = 0;
+    bool failed = false, ended = false;
+  };
+
+  struct Output final : OutputFile {
+    Output(FakeFileSystem& fs, WidePath t, WidePath p) : files(fs), target(std::move(t)), path(std::move(p)) {
+      ++files.open_objects;
+    }
+    ~Output() override { --files.open_objects, files.files.erase(path); }
+    bool WriteAll(const unsigned char* from, std::size_t count) override {
+      ByteBuffer& content = files.files[path];
+      const bool fails = files.Fails(FileCall::Write);  // after writing a part
+      content.insert(content.end(), from, from + (fails ? count / 2 : count));
+      return failed |= fails, !fails;
+    }
+    bool Commit(std::unique_ptr<InputFile> input) override {
+      const auto& read = static_cast<const Input&>(*input);
+      files.misuses += failed || committed || read.failed || !read.ended;
+      input.reset();  // closed first, as the platforms do
+      committed = true;
+      if (files.Fails(FileCall::Commit)) return false;
+      files.files[target] = files.files[path];
+      return true;
+    }
+    FakeFileSystem& files;
+    WidePath target, path;
+    bool failed = false, committed = false;
+  };
+
+  std::unique_ptr<InputFile> OpenInput(const WidePath& path) override {
+    if (Fails(FileCall::Open) || !files.count(path)) return nullptr;
+    return std::make_unique<Input>(*this, path);
   }
-  bool ReadExactly(FileHandle input, unsigned char* into, std::size_t count) override {
-    auto& [path, offset] = handles.at(input);
-    if (Fails(FileCall::Read) || files[path].size() - offset < count) return false;
-    std::copy_n(files[path].begin() + static_cast<std::ptrdiff_t>(offset), count, into);
-    offset += count;
-    return true;
-  }
-  bool AtEndOfInput(FileHandle input) override {
-    return !Fails(FileCall::AtEnd) && handles.at(input).second == files[handles.at(input).first].size();
-  }
-  void CloseInput(FileHandle input) override { Close(input); }
-  bool MayReplace(const WidePath&) override { return !replace_refused; }
-  std::optional<FileHandle> CreateOutput(const WidePath& target, std::uint64_t) override {
-    if (Fails(FileCall::CreateOutput)) return std::nullopt;
+  std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input) override {
+    misuses += static_cast<const Input&>(input).offset != 0;  // created before the first read
+    if (Fails(FileCall::CreateOutput) || replace_refused) return nullptr;
     WidePath path;  // a name not taken yet, as O_EXCL with a fresh token gives
     do path = TemporaryPathFor(target, FirstToken + made_++);
     while (files.count(path));
     files[path];
-    return Open(path);
+    return std::make_unique<Output>(*this, target, path);
   }
-  bool WriteAll(FileHandle output, const unsigned char* from, std::size_t count) override {
-    ByteBuffer& content = files[handles.at(output).first];
-    const bool fails = Fails(FileCall::Write);  // after writing a part
-    content.insert(content.end(), from, from + (fails ? count / 2 : count));
-    return !fails;
-  }
-  bool CommitOutput(FileHandle output, const WidePath& target) override {
-    const WidePath temporary = Close(output);
-    const bool fails = Fails(FileCall::Commit);
-    if (!fails) files[target] = files[temporary];
-    files.erase(temporary);
-    return !fails;
-  }
-  void DiscardOutput(FileHandle output) override { files.erase(Close(output)); }
 
  private:
   bool Fails(FileCall call) { return ++calls_[call] == fail_at[call]; }
-  FileHandle Open(const WidePath& path) {
-    handles[++last_handle_] = {path, 0};
-    return last_handle_;
-  }
-  WidePath Close(FileHandle handle) {
-    WidePath path = handles.at(handle).first;
-    handles.erase(handle);
-    return path;
-  }
   std::map<FileCall, int> calls_;
-  FileHandle last_handle_ = 100;
   std::uint32_t made_ = 0;
 };
 

@@ -65,7 +65,8 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
   EXPECT_EQ(console.shown, fault.shown);
   EXPECT_EQ(console.waits, 1);
   EXPECT_EQ(console.out_of_order, 0) << "typed-ahead keys discarded once, after the work and before the report";
-  EXPECT_TRUE(files.handles.empty()) << "a handle left open";
+  EXPECT_EQ(files.open_objects, 0) << "an input or output left open";
+  EXPECT_EQ(files.misuses, 0) << "committed after a failure, twice, or created after a read";
   EXPECT_EQ(files.files.size(), expected.size()) << "a file left behind or gone";
   for (const auto& [name, content] : expected) {
     EXPECT_TRUE(files.files[name] == content) << name << " holds " << files.files[name].size() << " bytes";
