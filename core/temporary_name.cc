@@ -68,3 +68,9 @@ bool IsTemporaryNameFor(const WidePath& target, const WidePath& name) {
   }
   return true;
 }
+
+void ClearLeftovers(const WidePath& target, LeftoverFolder& folder) {
+  for (const WidePath& name : folder.Names()) {
+    if (IsTemporaryNameFor(target, name)) folder.RemoveIfAbandoned(name);
+  }
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform.h"
 
@@ -21,3 +22,22 @@ WidePath TemporaryPathFor(const WidePath& target, std::uint32_t token);
 bool IsTemporaryNameFor(const WidePath& target, const WidePath& name);
 
 inline constexpr std::size_t ShortestTemporaryName = 27;
+
+// The folder of an output, as far as clearing what earlier runs left in it
+// needs it. Each platform says there what it can tell of a file in use.
+class LeftoverFolder {
+ public:
+  virtual ~LeftoverFolder() = default;
+  // The names in the folder; none when it cannot be listed.
+  virtual std::vector<WidePath> Names() = 0;
+  // Removes the file `name` only if it is a regular file with content,
+  // reached without following a link or a reparse point, that no live run
+  // holds, as far as the system can tell; otherwise leaves it alone.
+  virtual void RemoveIfAbandoned(const WidePath& name) = 0;
+};
+
+// Removes what a run for `target` that was cut off (a kill, a crash, a
+// power cut, a pulled stick) left in the target's folder: only names of
+// exactly the form TemporaryPathFor gives for `target`, and of those only
+// what the folder finds abandoned.
+void ClearLeftovers(const WidePath& target, LeftoverFolder& folder);
