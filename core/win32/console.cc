@@ -1,6 +1,6 @@
-// Win32 console: Windows 7 or later; arguments from the UTF-16 command line; stdin, stdout each a console, file, pipe.
-// windows.h first, with the settings every file here shares; the rest depend on it.
-#include "write_all.h"
+// Windows 7 or later; arguments from the UTF-16 command line; stdin and stdout each a console, a file or a pipe.
+// windows.h first, with the settings every file here shares; shellapi.h depends on it.
+#include "windows_headers.h"
 
 #include <shellapi.h>
 
@@ -8,8 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "console_events.h"
 #include "platform.h"
 #include "progress.h"
+#include "write_all.h"
 
 std::optional<std::vector<WidePath>> ProcessArguments(int, char**) {
   // argv went through the ANSI code page; the command line itself is exact.
@@ -106,7 +108,8 @@ void WriteToConsole(std::wstring_view text) {
 // The console is shared with whatever started the program (a command
 // prompt), so what Prepare changes is given back: the input mode before the
 // report, the code pages when the program ends, by returning from main or by
-// a console control event. A killed process cannot give anything back.
+// a console control event (see console_events.cc). A killed process cannot
+// give anything back.
 struct FoundAtStart {
   UINT output_code_page = 0;
   UINT input_code_page = 0;
@@ -119,27 +122,16 @@ void GiveBackInputMode() {
   if (found.input_mode_changed.exchange(false)) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), found.input_mode);
 }
 
-void GiveBackEverything() {
-  GiveBackInputMode();
-  if (found.output_code_page != 0) SetConsoleOutputCP(found.output_code_page);
-  if (found.input_code_page != 0) SetConsoleCP(found.input_code_page);
-}
-
-BOOL WINAPI GiveBackOnControlEvent(DWORD) {
-  GiveBackEverything();
-  return FALSE;  // the next handler, or the default one, ends the process
-}
-
 class Win32Console final : public Console {
  public:
-  ~Win32Console() override { GiveBackEverything(); }
+  ~Win32Console() override { GiveBackConsole(); }
 
   void Prepare() override {
     found.output_code_page = GetConsoleOutputCP();
     found.input_code_page = GetConsoleCP();
     SetConsoleOutputCP(ChineseCodePage);
     SetConsoleCP(ChineseCodePage);
-    SetConsoleCtrlHandler(GiveBackOnControlEvent, TRUE);
+    InstallConsoleEventHandler();  // gives back the code pages, and the mode noted below
     // In quick-edit mode one click starts a selection, and every console
     // write then blocks until it ends: the progress line would stop the copy.
     // With quick-edit off, mouse input makes the console report the mouse:
@@ -269,6 +261,12 @@ class Win32Console final : public Console {
 };
 
 }  // namespace
+
+void GiveBackConsole() {
+  GiveBackInputMode();
+  if (found.output_code_page != 0) SetConsoleOutputCP(found.output_code_page);
+  if (found.input_code_page != 0) SetConsoleCP(found.input_code_page);
+}
 
 Console& SystemConsole() {
   static Win32Console console;

@@ -1,0 +1,233 @@
+// Windows 7 or later (Wine 8 too); marking for deletion and renaming by handle; one thread writes, events on another.
+#include "output_file.h"
+
+#include <bcrypt.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "console_events.h"
+#include "long_path.h"
+#include "replaced_security.h"
+#include "temporary_name.h"
+#include "write_all.h"
+#include "zone_identifier.h"
+
+bool HeldForAMoment(DWORD error, DWORD target_attributes) {
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
+  if (error != ERROR_ACCESS_DENIED) return false;
+  return target_attributes != INVALID_FILE_ATTRIBUTES &&
+         (target_attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+namespace {
+
+// Whether a file with these attributes may be replaced by this run: nothing
+// there, or anything but a file marked read-only. Asked outright: some file
+// systems' rename replaces a read-only target (so does Wine's). A folder is
+// left to the rename, which refuses it.
+bool MayReplace(DWORD target_attributes) {
+  return target_attributes == INVALID_FILE_ATTRIBUTES || (target_attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+         (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool MarkForDeletion(HANDLE file, bool marked) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = marked;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// A folder or user quota, as a file server sets it (STATUS_DISK_QUOTA_EXCEEDED);
+// ERROR_DISK_QUOTA_EXCEEDED, which older mingw-w64 headers lack.
+constexpr DWORD DiskQuotaExceeded = 1295;
+
+// Sets `size` bytes aside, so that a file that cannot fit fails before the
+// first write. False only when the system says the space is not there; a
+// file system that cannot reserve just goes on.
+bool ReserveSpace(HANDLE file, std::uint64_t size) {
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+  if (size == 0 || SetFileInformationByHandle(file, FileAllocationInfo, &allocation, sizeof allocation)) return true;
+  switch (GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_NOT_ENOUGH_QUOTA:
+    case DiskQuotaExceeded:
+    case ERROR_FILE_TOO_LARGE:
+      return false;
+    default:
+      return true;
+  }
+}
+
+constexpr ULONGLONG ReplaceRetryMilliseconds = 2000;
+constexpr DWORD ReplacePauseMilliseconds = 100;
+
+// Renames the content over `target` by its handle, retrying for a while
+// when the target is held. The mark for deletion is lifted just for the
+// rename and set again when it fails: a file renamed while still marked
+// would be deleted under the target's name, after the old output is gone.
+bool PutInPlace(HANDLE content, const std::wstring& target) {
+  // The kernel's own form of the path (\\?\ and \\.\ both stand for \??\):
+  // Windows 7 passes the name to the file system as it stands, later
+  // versions convert a DOS path and leave this form alone.
+  const bool prefixed = target.compare(0, 4, L"\\\\?\\") == 0 || target.compare(0, 4, L"\\\\.\\") == 0;
+  const std::wstring name = prefixed ? L"\\??\\" + target.substr(4) : target;
+  std::vector<unsigned char> buffer(
+      std::max(sizeof(FILE_RENAME_INFO), offsetof(FILE_RENAME_INFO, FileName) + (name.size() + 1) * sizeof(wchar_t)));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  // In bytes; a path never nears 4 GiB (the system caps it at 32767 units).
+  rename->FileNameLength = static_cast<DWORD>(name.size()) * DWORD{sizeof(wchar_t)};
+  std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+
+  const ULONGLONG deadline = GetTickCount64() + ReplaceRetryMilliseconds;
+  for (;;) {
+    DWORD error = 0;
+    {
+      const UnmarkedStep step;
+      if (!MarkForDeletion(content, false)) return false;
+      if (SetFileInformationByHandle(content, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
+        return true;
+      }
+      error = GetLastError();
+      if (!MarkForDeletion(content, true)) return false;
+    }
+    if (!HeldForAMoment(error, GetFileAttributesW(target.c_str())) || GetTickCount64() >= deadline) return false;
+    Sleep(ReplacePauseMilliseconds);
+  }
+}
+
+std::uint32_t RandomToken() {
+  std::uint32_t token = 0;
+  if (!BCRYPT_SUCCESS(
+          BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&token), sizeof token, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    // Uniqueness is what matters here, and CREATE_NEW guards it anyway.
+    static std::uint32_t counter = 0;
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    token = static_cast<std::uint32_t>(now.QuadPart) ^ (GetCurrentProcessId() << 16) ^ ++counter;
+  }
+  return token;
+}
+
+// Where the output replaces a file, its content goes to the disk as it is
+// written, a flush each FlushStep: the progress line then follows the disk,
+// and the flush before the rename has little left to wait for.
+constexpr std::uint64_t FlushStep = std::uint64_t{64} << 20;
+
+// The new content, a file of its own beside the target, marked for deletion
+// while it is open (see UnmarkedStep). Owns its handle until the commit puts
+// it in place; destroyed before that, it takes the content away.
+class Win32OutputFile final : public OutputFile {
+ public:
+  Win32OutputFile(std::wstring target, std::wstring path, bool replaces)
+      : target_(std::move(target)), path_(std::move(path)), replaces_(replaces) {}
+  Win32OutputFile(const Win32OutputFile&) = delete;
+  Win32OutputFile& operator=(const Win32OutputFile&) = delete;
+
+  ~Win32OutputFile() override { Abandon(); }
+
+  // Creates the file with the input's `zone` stream and marks it, under the
+  // lock. False when `path_` is taken (`taken` then set) or the file could
+  // not be made and marked; nothing is left then.
+  bool Create(const std::string& zone, bool& taken) {
+    const UnmarkedStep step;
+    // DELETE to mark it for deletion and to rename it; READ_CONTROL and
+    // WRITE_DAC to take over a replaced output's DACL. A share may grant
+    // changing files but not their permissions: then without WRITE_DAC.
+    for (const DWORD permissions : {DWORD{WRITE_DAC}, DWORD{0}}) {
+      file_ = CreateFileW(path_.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | permissions, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file_ != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+    }
+    if (file_ == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+      return false;
+    }
+    if (WriteZoneIdentifier(path_, zone) && MarkForDeletion(file_, true)) return true;
+    Abandon();
+    return false;
+  }
+
+  bool Reserve(std::uint64_t size) { return ReserveSpace(file_, size); }
+
+  bool WriteAll(const unsigned char* from, std::size_t count) override {
+    if (!WriteAllTo(file_, from, count)) return false;
+    if (!replaces_ || (unflushed_ += count) < FlushStep) return true;
+    unflushed_ = 0;
+    return FlushFileBuffers(file_) != 0;
+  }
+
+  bool Commit(std::unique_ptr<InputFile> input) override {
+    // Every byte of the input has been read. The system refuses to replace
+    // a file that is open, and the target may be another name of the input
+    // (a hard link): the input is closed before its place is taken.
+    input.reset();
+    // The last look: a target made read-only meanwhile is kept, and one
+    // that came or went decides the flush.
+    const DWORD attributes = GetFileAttributesW(target_.c_str());
+    replaces_ = attributes != INVALID_FILE_ATTRIBUTES;
+    // What the name held must give way only to content on the disk: the
+    // rename is logged at once, the data written back later, and a crash in
+    // between would leave the name on zeros. A new name is not waited for: a
+    // crash can only lose what did not exist before.
+    if (!MayReplace(attributes) || (replaces_ && !FlushFileBuffers(file_)) || !CarryOverSettings(target_, file_) ||
+        !PutInPlace(file_, target_)) {
+      Abandon();
+      return false;
+    }
+    CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    RemoveLeftOverZoneStream(path_);
+    return true;
+  }
+
+ private:
+  // Closes the content and lets the system delete it; by name if the mark
+  // could not be set. Nothing once it is closed or in place.
+  void Abandon() {
+    if (file_ == INVALID_HANDLE_VALUE) return;
+    const bool marked = MarkForDeletion(file_, true);
+    CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    if (!marked) DeleteFileW(path_.c_str());
+    RemoveLeftOverZoneStream(path_);
+  }
+
+  HANDLE file_ = INVALID_HANDLE_VALUE;  // open from Create until the commit puts it in place
+  std::wstring target_;                 // as LongPath gave it, as every name here
+  std::wstring path_;
+  // Whether the output replaces an existing file: seen when the output was
+  // created, brought up to date by the commit's last look.
+  bool replaces_;
+  std::uint64_t unflushed_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const Win32InputFile& input) {
+  InstallConsoleEventHandler();
+  const std::wstring full_target = LongPath(target);
+  const DWORD attributes = GetFileAttributesW(full_target.c_str());
+  if (!MayReplace(attributes)) return nullptr;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    auto output = std::make_unique<Win32OutputFile>(full_target, TemporaryPathFor(full_target, RandomToken()),
+                                                    attributes != INVALID_FILE_ATTRIBUTES);
+    bool taken = false;
+    if (!output->Create(input.Zone(), taken)) {
+      if (taken) continue;
+      return nullptr;
+    }
+    if (!output->Reserve(input.Size())) return nullptr;
+    return output;
+  }
+  return nullptr;
+}
