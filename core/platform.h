@@ -105,7 +105,8 @@ class OutputFile {
   virtual bool Commit(std::unique_ptr<InputFile> input) = 0;
 };
 
-// Order of calls, one run: OpenInput; CreateOutput for the target, given
+// Order of calls, one run: WithLongNames for the path dropped, which the
+// output's name is derived from; OpenInput; CreateOutput for the target, given
 // that input; the input's pieces read with ReadExactly and written with
 // WriteAll, in turn; AtEndUnchanged once every byte was read; Commit, only
 // when all of these succeeded. A failure at any step ends the run there: the
@@ -121,6 +122,11 @@ class FileSystem {
   // (at once, never blocking, and never opening one of those). nullptr when
   // it cannot be opened or sized.
   virtual std::unique_ptr<InputFile> OpenInput(const WidePath& path) = 0;
+  // `path` with each element that is a short (8.3) alias of a longer name
+  // replaced by that name, so that the output is named after the name the
+  // user sees; every other element, and every path on a system without
+  // aliases, exactly as given.
+  virtual WidePath WithLongNames(const WidePath& path) = 0;
   // Creates the new content for `target` from `input`, once whatever is at
   // `target` (not followed if it is a link) may be replaced by this run:
   // nothing there, or a file neither marked read-only (even for a

@@ -29,7 +29,7 @@ int RunDropped(const ToolProfile& profile, Console& console, FileSystem& files,
     return 0;
   }
   // Only the first dropped file is processed; the rest are ignored.
-  const WidePath& input = (*arguments)[1];
+  const WidePath input = files.WithLongNames((*arguments)[1]);
   const WidePath output = profile.Naming(input);
 
   MaskOutcome outcome;

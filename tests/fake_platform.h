@@ -17,9 +17,10 @@ class FakeFileSystem final : public FileSystem {
  public:
   static constexpr std::uint32_t FirstToken = 0xfa4e0001;  // then the next ones up
   std::map<WidePath, ByteBuffer> files;
-  bool replace_refused = false;     // as for a read-only output
-  std::int64_t size_skew = 0;       // size reported at open less the real one: a file changing while read
-  std::map<FileCall, int> fail_at;  // 1-based occurrence of the call that fails
+  std::map<WidePath, WidePath> aliases;  // short names and the long ones they stand for
+  bool replace_refused = false;          // as for a read-only output
+  std::int64_t size_skew = 0;            // size reported at open less the real one: a file changing while read
+  std::map<FileCall, int> fail_at;       // 1-based occurrence of the call that fails
   int open_objects = 0, misuses = 0;
 
   struct Input final : InputFile {
@@ -72,6 +73,7 @@ class FakeFileSystem final : public FileSystem {
     if (Fails(FileCall::Open) || !files.count(path)) return nullptr;
     return std::make_unique<Input>(*this, path);
   }
+  WidePath WithLongNames(const WidePath& path) override { return aliases.count(path) ? aliases[path] : path; }
   std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input) override {
     misuses += static_cast<const Input&>(input).offset != 0;  // created before the first read
     if (Fails(FileCall::CreateOutput) || replace_refused) return nullptr;

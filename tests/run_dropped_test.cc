@@ -59,7 +59,9 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
   files.replace_refused = fault.read_only_output, files.size_skew = fault.size_skew;
   files.fail_at[fault.call] = fault.occurrence;
   FakeConsole console;
-  const auto arguments = &fault.shown == &Usage ? std::nullopt : std::optional(std::vector<WidePath>{"vorlune", "in"});
+  files.aliases["IN~1"] = "in";  // dropped by its short name, the output is named after the long one
+  const auto arguments =
+      &fault.shown == &Usage ? std::nullopt : std::optional(std::vector<WidePath>{"vorlune", "IN~1"});
 
   EXPECT_EQ(RunDropped(VaultToolProfile, console, files, arguments), &fault.shown == &LoadFailed ? 1 : 0);
   EXPECT_EQ(console.shown, fault.shown);

@@ -1,5 +1,6 @@
 // Windows 7 or later; one process-wide file system, which keeps no state: what a run opens lives in its objects.
 #include "input_file.h"
+#include "long_path.h"
 #include "output_file.h"
 #include "platform.h"
 
@@ -8,6 +9,8 @@ namespace {
 class Win32FileSystem final : public FileSystem {
  public:
   std::unique_ptr<InputFile> OpenInput(const WidePath& path) override { return Win32InputFile::Open(path); }
+
+  WidePath WithLongNames(const WidePath& path) override { return ::WithLongNames(path); }
 
   // Every input a caller holds came from OpenInput above: this file system
   // is the only one in a Windows program.

@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "held_for_a_moment.h"
 #include "long_path.h"
 #include "write_all.h"
 #include "zone_identifier.h"
@@ -12,10 +13,13 @@ std::unique_ptr<Win32InputFile> Win32InputFile::Open(const WidePath& path) {
   const std::wstring full = LongPath(path);
   // Sharing read access, and deletion so the user may still move it: a
   // file another process holds open for writing is refused here, and
-  // nobody may start writing it meanwhile.
-  const HANDLE file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // nobody may start writing it meanwhile. One held a moment is waited for.
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const RetryWhileHeld retry;
+  while ((file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) == INVALID_HANDLE_VALUE) {
+    if (!retry.Again(GetLastError())) return nullptr;
+  }
   BY_HANDLE_FILE_INFORMATION information{};
   LARGE_INTEGER size{};
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||

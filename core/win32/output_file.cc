@@ -7,33 +7,30 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "console_events.h"
+#include "held_for_a_moment.h"
 #include "long_path.h"
 #include "replaced_security.h"
 #include "temporary_name.h"
 #include "write_all.h"
 #include "zone_identifier.h"
 
-bool HeldForAMoment(DWORD error, DWORD target_attributes) {
-  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
-  if (error != ERROR_ACCESS_DENIED) return false;
-  return target_attributes != INVALID_FILE_ATTRIBUTES &&
-         (target_attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-}
-
 namespace {
 
-// Whether a file with these attributes may be replaced by this run: nothing
-// there, or anything but a file marked read-only. Asked outright: some file
-// systems' rename replaces a read-only target (so does Wine's). A folder is
-// left to the rename, which refuses it.
-bool MayReplace(DWORD target_attributes) {
-  return target_attributes == INVALID_FILE_ATTRIBUTES || (target_attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-         (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+// Whether the file at `target`, with these attributes, may be replaced by
+// this run: nothing there, or anything but a file marked read-only, named
+// by its own name rather than its short alias. Read-only is asked outright:
+// some file systems' rename replaces a read-only target (so does Wine's). A
+// folder is left to the rename, which refuses it.
+bool MayReplace(const std::wstring& target, DWORD target_attributes) {
+  if (target_attributes == INVALID_FILE_ATTRIBUTES) return true;
+  return ((target_attributes & FILE_ATTRIBUTE_READONLY) == 0 || (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) &&
+         NamesNothingOrItsOwnName(target);
 }
 
 bool MarkForDeletion(HANDLE file, bool marked) {
@@ -41,6 +38,63 @@ bool MarkForDeletion(HANDLE file, bool marked) {
   disposition.DeleteFile = marked;
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
+
+// A file system that offers no flush (some redirectors and drivers answer
+// so) has nothing to wait for: it must not fail every replace.
+bool Flushed(HANDLE file) {
+  if (FlushFileBuffers(file)) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+// Whether `full` (a LongPath) lies on a share, where the server may grant
+// changing files but not their permissions.
+bool OnRemoteVolume(const std::wstring& full) {
+  std::wstring root(full.size() + 1, L'\0');
+  if (!GetVolumePathNameW(full.c_str(), &root[0], static_cast<DWORD>(root.size()))) return false;
+  root.resize(std::wcslen(root.c_str()));
+  if (root.compare(0, 8, L"\\\\?\\UNC\\") == 0) return true;
+  if (root.compare(0, 4, L"\\\\?\\") == 0) root.erase(0, 4);
+  return GetDriveTypeW(root.c_str()) == DRIVE_REMOTE;
+}
+
+// A folder's leftovers, as Windows tells them. A live run holds its content
+// open without sharing and marked for deletion, so it cannot be opened here;
+// what can be opened exclusively for deletion is no live run's, and goes by
+// its handle: the very file looked at.
+class Win32LeftoverFolder final : public LeftoverFolder {
+ public:
+  explicit Win32LeftoverFolder(std::wstring folder) : folder_(std::move(folder)) {}
+
+  std::vector<WidePath> Names() override {
+    std::vector<WidePath> names;
+    WIN32_FIND_DATAW entry{};
+    const HANDLE search =
+        FindFirstFileExW((folder_ + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.emplace_back(entry.cFileName);
+    while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return names;
+  }
+
+  void RemoveIfAbandoned(const WidePath& name) override {
+    const HANDLE file = CreateFileW((folder_ + name).c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    constexpr DWORD NotRegular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &information) &&
+        (information.dwFileAttributes & NotRegular) == 0 &&
+        (information.nFileSizeHigh | information.nFileSizeLow) != 0) {
+      MarkForDeletion(file, true);
+    }
+    CloseHandle(file);
+  }
+
+ private:
+  std::wstring folder_;  // in the \\?\ form, ending in a separator
+};
 
 // A folder or user quota, as a file server sets it (STATUS_DISK_QUOTA_EXCEEDED);
 // ERROR_DISK_QUOTA_EXCEEDED, which older mingw-w64 headers lack.
@@ -65,9 +119,6 @@ bool ReserveSpace(HANDLE file, std::uint64_t size) {
   }
 }
 
-constexpr ULONGLONG ReplaceRetryMilliseconds = 2000;
-constexpr DWORD ReplacePauseMilliseconds = 100;
-
 // Renames the content over `target` by its handle, retrying for a while
 // when the target is held. The mark for deletion is lifted just for the
 // rename and set again when it fails: a file renamed while still marked
@@ -87,20 +138,27 @@ bool PutInPlace(HANDLE content, const std::wstring& target) {
   rename->FileNameLength = static_cast<DWORD>(name.size()) * DWORD{sizeof(wchar_t)};
   std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
 
-  const ULONGLONG deadline = GetTickCount64() + ReplaceRetryMilliseconds;
+  const RetryWhileHeld retry;
   for (;;) {
     DWORD error = 0;
     {
       const UnmarkedStep step;
       if (!MarkForDeletion(content, false)) return false;
+      // Asked again with the mark lifted: a file system that kept it would
+      // delete the new content once it has taken the old one's place.
+      FILE_STANDARD_INFO standard{};
+      if (!GetFileInformationByHandleEx(content, FileStandardInfo, &standard, sizeof standard) ||
+          standard.DeletePending) {
+        MarkForDeletion(content, true);
+        return false;
+      }
       if (SetFileInformationByHandle(content, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
         return true;
       }
       error = GetLastError();
       if (!MarkForDeletion(content, true)) return false;
     }
-    if (!HeldForAMoment(error, GetFileAttributesW(target.c_str())) || GetTickCount64() >= deadline) return false;
-    Sleep(ReplacePauseMilliseconds);
+    if (!retry.Again(error, GetFileAttributesW(target.c_str()))) return false;
   }
 }
 
@@ -141,16 +199,22 @@ class Win32OutputFile final : public OutputFile {
     const UnmarkedStep step;
     // DELETE to mark it for deletion and to rename it; READ_CONTROL and
     // WRITE_DAC to take over a replaced output's DACL. A share may grant
-    // changing files but not their permissions: then without WRITE_DAC.
-    for (const DWORD permissions : {DWORD{WRITE_DAC}, DWORD{0}}) {
+    // changing files but not their permissions: there, and only there, it
+    // is made without WRITE_DAC (elsewhere a refusal is a real one, and
+    // Controlled Folder Access would show the user a second block).
+    const RetryWhileHeld retry;
+    DWORD permissions = WRITE_DAC;
+    for (;;) {
       file_ = CreateFileW(path_.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | permissions, 0, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (file_ != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
-    }
-    if (file_ == INVALID_HANDLE_VALUE) {
+      if (file_ != INVALID_HANDLE_VALUE) break;
       const DWORD error = GetLastError();
-      taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
-      return false;
+      if (error == ERROR_ACCESS_DENIED && permissions != 0 && OnRemoteVolume(path_)) {
+        permissions = 0;
+      } else if (!retry.Again(error)) {
+        taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+        return false;
+      }
     }
     if (WriteZoneIdentifier(path_, zone) && MarkForDeletion(file_, true)) return true;
     Abandon();
@@ -163,7 +227,7 @@ class Win32OutputFile final : public OutputFile {
     if (!WriteAllTo(file_, from, count)) return false;
     if (!replaces_ || (unflushed_ += count) < FlushStep) return true;
     unflushed_ = 0;
-    return FlushFileBuffers(file_) != 0;
+    return Flushed(file_);
   }
 
   bool Commit(std::unique_ptr<InputFile> input) override {
@@ -179,7 +243,7 @@ class Win32OutputFile final : public OutputFile {
     // rename is logged at once, the data written back later, and a crash in
     // between would leave the name on zeros. A new name is not waited for: a
     // crash can only lose what did not exist before.
-    if (!MayReplace(attributes) || (replaces_ && !FlushFileBuffers(file_)) || !CarryOverSettings(target_, file_) ||
+    if (!MayReplace(target_, attributes) || (replaces_ && !Flushed(file_)) || !CarryOverSettings(target_, file_) ||
         !PutInPlace(file_, target_)) {
       Abandon();
       return false;
@@ -217,7 +281,9 @@ std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const Win32
   InstallConsoleEventHandler();
   const std::wstring full_target = LongPath(target);
   const DWORD attributes = GetFileAttributesW(full_target.c_str());
-  if (!MayReplace(attributes)) return nullptr;
+  if (!MayReplace(full_target, attributes)) return nullptr;
+  Win32LeftoverFolder folder(full_target.substr(0, LastElementStart(full_target)));
+  ClearLeftovers(full_target, folder);
   for (int attempt = 0; attempt < 16; ++attempt) {
     auto output = std::make_unique<Win32OutputFile>(full_target, TemporaryPathFor(full_target, RandomToken()),
                                                     attributes != INVALID_FILE_ATTRIBUTES);
