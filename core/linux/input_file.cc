@@ -41,18 +41,18 @@ class LinuxInputFile final : public InputFile {
   }
 
  private:
-  // False when the input was written to while it was read: a program that
-  // rewrites bytes in place leaves the size as it was, but not the times
-  // of modification and change. The change time also moves when the file
-  // loses a name (a rename over it, a deletion), which leaves its bytes as
-  // they were: it counts only while the link count stays.
+  // False when the input may have been written to while it was read. Only
+  // what can change its bytes counts: the size; the modification time,
+  // which a program rewriting bytes in place moves though the size stays;
+  // and a writer the system can see, asked as at the open (locked or open
+  // for writing elsewhere; where that cannot be asked, none is seen). The
+  // change time is not looked at: a new name, link, owner, mode or
+  // attribute moves it, and leaves the bytes as they were.
   bool UnchangedSinceOpened() const {
     struct stat now {};
     const struct stat& then = opened_;
     return fstat(fd_, &now) == 0 && now.st_size == then.st_size && now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
-           now.st_mtim.tv_nsec == then.st_mtim.tv_nsec &&
-           (now.st_nlink != then.st_nlink ||
-            (now.st_ctim.tv_sec == then.st_ctim.tv_sec && now.st_ctim.tv_nsec == then.st_ctim.tv_nsec));
+           now.st_mtim.tv_nsec == then.st_mtim.tv_nsec && !WriterSeen(fd_);
   }
 
   const int fd_;
