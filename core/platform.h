@@ -79,6 +79,8 @@ class InputFile {
   // True when the input holds no byte beyond what was read and nothing that
   // can change its bytes happened while it was read: a file that grew during
   // the run is not silently cut, one rewritten in place not passed off mixed.
+  // What leaves the bytes alone (a new name, link, owner, permissions or
+  // attribute) does not count.
   virtual bool AtEndUnchanged() = 0;
 };
 

@@ -1,0 +1,13 @@
+// Linux; access ACLs as the kernel stores them (system.posix_acl_access); /proc to read a file not opened for reading.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+// Gives the new content open as `fd` the owner (where this process may set
+// it), permission bits and access ACL of the regular file `name` in
+// `folder`, whose status was `replaced`. False when the ACL could not be
+// carried over: the new content would be more open than the file it
+// replaces.
+bool KeepReplacedPermissions(int fd, int folder, const std::string& name, const struct stat& replaced);
