@@ -1,9 +1,18 @@
 // Linux; a named temporary file is locked by its run before its first write, and by nothing else.
 #pragma once
 
-#include "platform.h"
+#include "temporary_name.h"
 
-// Removes, from the opened `folder`, what earlier runs for `target` left
-// there and no live run holds: names of exactly the form a run gives its
-// own named temporary file (IsTemporaryNameFor), nothing else.
-void ClearLeftovers(int folder, const WidePath& target);
+// The opened output folder's leftovers, as Linux tells them: only a regular
+// file of this user's with content, reached without following a link, whose
+// lock is actually granted (every run locks its file before its first
+// write), goes; where locks cannot be asked, every leftover stays.
+class LinuxLeftoverFolder final : public LeftoverFolder {
+ public:
+  explicit LinuxLeftoverFolder(int folder) : folder_(folder) {}
+  std::vector<WidePath> Names() override;
+  void RemoveIfAbandoned(const WidePath& name) override;
+
+ private:
+  int folder_;  // not owned
+};

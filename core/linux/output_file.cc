@@ -139,7 +139,8 @@ class LinuxOutputFile final : public OutputFile {
   // lost device leaves it behind, and the next run for the same output
   // clears it.
   int OpenNamed(mode_t mode) {
-    ClearLeftovers(folder(), target_);
+    LinuxLeftoverFolder leftovers(folder());
+    ClearLeftovers(target_, leftovers);
     for (int attempt = 0; attempt < 16; ++attempt) {
       std::string name = NameOf(TemporaryPathFor(target_, RandomToken()));
       // An interruption between the creation and the arming would leave

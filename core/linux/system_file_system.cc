@@ -8,6 +8,8 @@ namespace {
 class LinuxFileSystem final : public FileSystem {
  public:
   std::unique_ptr<InputFile> OpenInput(const WidePath& path) override { return OpenInputFile(path); }
+  // Linux names have no short aliases.
+  WidePath WithLongNames(const WidePath& path) override { return path; }
   std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input) override {
     return CreateOutputFile(target, input);
   }
