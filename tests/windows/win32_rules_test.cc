@@ -1,0 +1,112 @@
+// The Win32 rules Wine's file system never exercises, as plain functions on hand-built values: whether a DACL is
+// more open than another, which refusals mean a file is held a moment, the \\?\ form of a path. A table each; a
+// failing row prints its name and what it gave. Run under Wine; status 1 when any row fails.
+#include "windows_headers.h"
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "held_for_a_moment.h"
+#include "long_path.h"
+#include "replaced_security.h"
+
+struct Ace {
+  bool allows;
+  WELL_KNOWN_SID_TYPE trustee;
+  ACCESS_MASK mask;
+  BYTE flags = 0;
+};
+constexpr ACCESS_MASK R = FILE_GENERIC_READ, W = FILE_GENERIC_WRITE;
+constexpr auto Everyone = WinWorldSid, Users = WinBuiltinUsersSid, Admins = WinBuiltinAdministratorsSid;
+using Aces = std::vector<Ace>;
+const Aces Null{{true, WinNullSid, 0, 0xFF}};  // stands for a null DACL: everything allowed
+
+struct Dacl {  // an ACL built from the entries, or null
+  std::vector<unsigned char> bytes = std::vector<unsigned char>(1024);
+  const ACL* acl = nullptr;
+  explicit Dacl(const Aces& aces) {
+    if (aces.size() == 1 && aces[0].flags == 0xFF) return;
+    auto* list = reinterpret_cast<ACL*>(bytes.data());
+    InitializeAcl(list, static_cast<DWORD>(bytes.size()), ACL_REVISION);
+    for (const Ace& ace : aces) {
+      BYTE sid[SECURITY_MAX_SID_SIZE];
+      DWORD size = sizeof sid;
+      CreateWellKnownSid(ace.trustee, nullptr, sid, &size);
+      ace.allows ? AddAccessAllowedAceEx(list, ACL_REVISION, ace.flags, ace.mask, sid)
+                 : AddAccessDeniedAceEx(list, ACL_REVISION, ace.flags, ace.mask, sid);
+    }
+    acl = list;
+  }
+};
+
+const struct {
+  const char* name;
+  Aces now, before;
+  bool no_more_open;
+} DaclCases[] = {
+    {"anything_against_null", {{true, Everyone, R | W}}, Null, true},
+    {"null_against_a_list", Null, {{true, Users, R}}, false},
+    {"same_entries", {{true, Users, R}, {true, Admins, R | W}}, {{true, Users, R}, {true, Admins, R | W}}, true},
+    {"same_entries_reordered",
+     {{true, Admins, R | W}, {true, Users, R}},
+     {{true, Users, R}, {true, Admins, R | W}},
+     true},
+    {"less_for_the_same_trustee", {{true, Users, R}}, {{true, Users, R | W}}, true},
+    {"more_for_the_same_trustee", {{true, Users, R | W}}, {{true, Users, R}}, false},
+    {"another_trustee", {{true, Everyone, R}}, {{true, Users, R}}, false},
+    {"a_denial_dropped", {{true, Everyone, R | W}}, {{false, Everyone, W}, {true, Everyone, R | W}}, false},
+    {"a_denial_kept_ahead", {{false, Everyone, W}, {true, Users, R}}, {{false, Everyone, W}, {true, Users, R}}, true},
+    {"a_denial_moved_behind",
+     {{true, Users, R}, {false, Everyone, W}},
+     {{false, Everyone, W}, {true, Users, R}},
+     false},
+    {"inherit_only_entries_ignored", {{true, Everyone, R | W, INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE}}, {}, true},
+};
+
+const struct {
+  DWORD error, attributes;
+  bool held;
+} HeldCases[] = {
+    {ERROR_SHARING_VIOLATION, INVALID_FILE_ATTRIBUTES, true}, {ERROR_LOCK_VIOLATION, FILE_ATTRIBUTE_NORMAL, true},
+    {ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_ARCHIVE, true},  // replacing an open file
+    {ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_READONLY, false},    {ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_DIRECTORY, false},
+    {ERROR_ACCESS_DENIED, INVALID_FILE_ATTRIBUTES, false},    {ERROR_FILE_NOT_FOUND, FILE_ATTRIBUTE_NORMAL, false},
+    {ERROR_DISK_FULL, FILE_ATTRIBUTE_NORMAL, false},
+};
+
+const struct {
+  const wchar_t *path, *long_path;
+} PathCases[] = {
+    {L"C:\\d\\cat.png.", L"\\\\?\\C:\\d\\cat.png."},  // the trailing dot kept: another file without it
+    {L"C:\\d\\cat.png ", L"\\\\?\\C:\\d\\cat.png "},
+    {L"C:\\d\\COM3.png", L"\\\\?\\C:\\d\\COM3.png"},  // a file, not the serial port
+    {L"C:\\d\\nul", L"\\\\?\\C:\\d\\nul"},
+    {L"C:/d/../e/./f", L"\\\\?\\C:\\e\\f"},
+    {L"\\\\server\\share\\f.", L"\\\\?\\UNC\\server\\share\\f."},
+    {L"\\\\.\\COM3", L"\\\\.\\COM3"},  // a device named as one
+    {L"\\\\?\\C:\\d\\x.", L"\\\\?\\C:\\d\\x."},
+};
+
+int main() {
+  int failed = 0;
+  const auto check = [&failed](bool passed, const char* table, const std::string& row) {
+    if (!passed) std::printf("FAIL %s %s\n", table, row.c_str());
+    failed += !passed;
+  };
+  for (const auto& row : DaclCases) {
+    const Dacl now(row.now), before(row.before);
+    check(NoMoreOpen(now.acl, before.acl) == row.no_more_open, "NoMoreOpen", row.name);
+  }
+  for (const auto& row : HeldCases) {
+    check(MeansHeldForAMoment(row.error, row.attributes) == row.held, "MeansHeldForAMoment",
+          std::to_string(row.error) + " " + std::to_string(row.attributes));
+  }
+  for (const auto& row : PathCases) {
+    const std::wstring got = LongPath(row.path);
+    check(got == row.long_path, "LongPath", std::string(got.begin(), got.end()));
+  }
+  std::printf("%d rows failed\n", failed);
+  return failed == 0 ? 0 : 1;
+}
