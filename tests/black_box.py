@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
 """The built programs, one table run by pytest: each row lays out files in a scratch folder, runs a program there under
-its set-ups, and checks its output, status and the files left (those laid out, unchanged, plus the row's added or
-changed ones). The environment names the programs: QUISTEL and VORLUNE; WINE, to run them (.exe files) under Wine in
-the prefix WINEPREFIX (texts in code page 936, CRLF), where the rows marked "native" are skipped, as the rows marked
-"windows" are without it; HOLD_OPEN (Windows), the program that holds a file open; SHORT_WRITES, the library that cuts
-writes short; SCRATCH, the folder of the scratch folders (on disk, for the large rows)."""
+its set-ups, and checks its output, status and the files left (those laid out, unchanged, plus its added or changed
+ones). Given by the environment: QUISTEL, VORLUNE, SHORT_WRITES (the native short-write library), SCRATCH (the folder
+for scratch folders), WINE and WINEPREFIX to run .exe files under Wine (texts in code page 936, CRLF), HOLD_OPEN."""
 import collections, dataclasses, fcntl, fnmatch, glob, grp, os, pathlib, pwd, resource, signal, stat, subprocess, sys
 import tempfile, time
 
@@ -83,12 +81,10 @@ def hidden(content):  # as Wine keeps the attribute
 
 
 def owned(content, mode, owner=None):  # owner: a user name; None: whoever runs the tests
-    ids = (
-        (os.geteuid(), os.getegid()) if owner is None else (pwd.getpwnam(owner).pw_uid, grp.getgrnam("nogroup").gr_gid)
-    )
+    ids = (pwd.getpwnam(owner).pw_uid, grp.getgrnam("nogroup").gr_gid) if owner else (os.geteuid(), os.getegid())
     got = lambda p: ((os.stat(p).st_uid, os.stat(p).st_gid), mode_of(p))
     return marked(
-        content, lambda p: (os.chown(p, *ids), os.chmod(p, mode)), "owner or mode", lambda p: got(p) == (ids, mode)
+        content, lambda p: (os.chown(p, *ids), os.chmod(p, mode)), "owner, mode", lambda p: got(p) == (ids, mode)
     )
 
 
@@ -167,17 +163,13 @@ class FolderMoved(MidRun):  # "sub" renamed "moved"
     act = lambda self, run, pid: os.rename(run.path("sub"), run.path("moved"))
 
 
-class InputGrew(MidRun):  # a byte longer, 1% in
-    at = 0.01
-    act = lambda self, run, pid: os.truncate(run.path(), os.path.getsize(run.path()) + 1)
-
-
-class InputRewritten(MidRun):  # its first byte, 1% in
+class InputChanged(MidRun):  # 1% in: a byte longer, or (rewritten) its first byte written again
+    rewritten: bool = False
     at = 0.01
 
     def act(self, run, pid):
         with open(run.path(), "r+b") as changed:
-            changed.write(b"x")
+            changed.write(b"x") if self.rewritten else changed.truncate(os.path.getsize(changed.name) + 1)
 
 
 class LateLock(MidRun):  # `name` locked (flock) by this process, 1% in
@@ -204,11 +196,7 @@ class Inject(Setup):  # the calls fail with the error; `on`: only those on these
     error: str
     on: tuple = ()
     traced = lambda self, run: self.calls.split(",")
-    strace = lambda self, run: [
-        "-e",
-        f"inject={self.calls}:error={self.error}",
-        *[o for f in self.on for o in ("-P", f)],
-    ]
+    strace = lambda self, run: ["-e", f"inject={self.calls}:error={self.error}", *sum([["-P", f] for f in self.on], [])]
 
 
 class NamedTemporary(Setup):  # the unnamed output refused (the second open of the folder itself), as on exFAT
@@ -251,9 +239,7 @@ class OnTmpfs(Mounted):
 
 class OnExt4(Mounted):
     size: str
-    commands = (
-        lambda self, at: f"mkfs.ext4 -q -m0 {at}.img {self.size} && mount -o loop {at}.img {at} && rmdir {at}/lost+found"
-    )
+    commands = lambda self, at: f"mkfs.ext4 -q -m0 {at}.img {self.size} && mount -o loop {at}.img {at} && rmdir {at}/l*"
 
 
 class OnExfat(Mounted):  # an image on a loop device, mounted through FUSE
@@ -320,7 +306,7 @@ class Race(Setup):  # a second run with `argument` at once, 8 times
     repeat = 8
 
     def during(self, run, process):
-        other = run.start(*WINE, run.program(), self.argument)
+        other = run.start(*WINE, (QUISTEL if run.row.tool == Q else VORLUNE), self.argument)
         assert other.communicate(b"", timeout=60)[1] == b"" and other.returncode == 0, "the other run failed"
 
 
@@ -340,17 +326,13 @@ class PeakMemory(Setup):  # the peak resident memory at most `kib` KiB
         assert peak <= self.kib, f"peak memory {peak} KiB"
 
 
-class ShortWrites(
-    Setup
-):  # write() writes at most 4 KiB a call (a preloaded library that counts the writes it cut short)
+class ShortWrites(Setup):  # write() at most 4 KiB a call (a preloaded library, which counts the writes it cut short)
     def prepare(self, run):
         if not SHORT_WRITES:
             pytest.skip("the short-write library is not built")
         # A sanitizer's runtime would insist on coming first.
-        preload = dict(
-            LD_PRELOAD=SHORT_WRITES, SHORT_WRITES_LOG=run.folder + ".count", ASAN_OPTIONS="verify_asan_link_order=0"
-        )
-        run.env = dict(os.environ, **preload)
+        run.env = dict(os.environ, LD_PRELOAD=SHORT_WRITES, ASAN_OPTIONS="verify_asan_link_order=0")
+        run.env.update(SHORT_WRITES_LOG=run.folder + ".count")
 
     def check(self, run):
         assert int(pathlib.Path(run.folder + ".count").read_text()) > 0, "no write was cut short"
@@ -419,8 +401,8 @@ ROWS = [Row(*row) for row in [
     ("disk_exact_fit", V, {"c.xyz": SX, "c": OLD}, ["c.xyz"], SizeLimit(len(S)), "created c", {"c": S}, "native"),
     ("short_writes_finished", V, {"in": S}, ["in"], ShortWrites(), "created in.xyz", {"in.xyz": SX}, "native"),
     ("limit_lowered_mid_run_named", V, {"big": BIG}, ["big"], (LimitLowered(0.05), NamedTemporary()), "write_failed", {}, "native"),
-    ("input_grew_mid_run", V, {"big": sparse(2**29)}, ["big"], InputGrew(), "open_failed", {"big": ANY}),
-    ("input_rewritten_mid_run", V, {"big": sparse(2**29)}, ["big"], InputRewritten(), "open_failed", {"big": ANY}, "native"),
+    ("input_grew_mid_run", V, {"big": sparse(2**29)}, ["big"], InputChanged(), "open_failed", {"big": ANY}),
+    ("input_rewritten_mid_run", V, {"big": sparse(2**29)}, ["big"], InputChanged(rewritten=True), "open_failed", {"big": ANY}, "native"),
     ("reader_gone", V, {"in": A}, ["in"], NoReader(), "created in.xyz", {"in.xyz": AX}, "native"),
     ("sigint_mid_run", V, {"big": BIG}, ["big"], Signal("SIGINT", 0.05), "SIGINT", {}, "native"),
     *[(f"{name.lower()}_mid_run_named", V, {"big": BIG}, ["big"], (Signal(name, 0.05), NamedTemporary()), name, {}, "native")
@@ -503,26 +485,16 @@ class Run:
     def path(self, name=None):
         return os.path.join(self.folder, name or self.row.args[0])
 
-    def program(self):
-        return QUISTEL if self.row.tool == Q else VORLUNE
-
     def hold(self, file):  # open until the row ends
         self.held.append(file)
         return file
 
     def start(self, *command):
-        pipes = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.started.append(
-            subprocess.Popen(
-                command,
-                bufsize=0,
-                cwd=self.folder,
-                **pipes,
-                umask=self.umask,
-                env=self.env,
-                preexec_fn=as_a_terminal_starts_it,
-            )
+        how, pipe = (
+            dict(cwd=self.folder, umask=self.umask, env=self.env, preexec_fn=as_a_terminal_starts_it),
+            subprocess.PIPE,
         )
+        self.started.append(subprocess.Popen(command, bufsize=0, stdin=pipe, stdout=pipe, stderr=pipe, **how))
         return self.started[-1]
 
     def hooks(self, name, *arguments):
@@ -530,17 +502,15 @@ class Run:
 
     def go(self):
         self.hooks("mount")
-        for name, value in self.row.before.items():
-            value.write(self.path(name)) if isinstance(value, Kind) else pathlib.Path(self.path(name)).write_bytes(
-                value
-            )
+        for path, value in ((self.path(name), value) for name, value in self.row.before.items()):
+            value.write(path) if isinstance(value, Kind) else pathlib.Path(path).write_bytes(value)
         self.hooks("prepare")
         calls, options = sum(self.hooks("traced"), []), sum(self.hooks("strace"), [])
         # No leak check under strace.
         trace = ["strace", "-f", "--quiet=all", "-o", self.trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e"]
         command = [*(trace + ["trace=" + ",".join(calls), *options]) * bool(calls), *sum(self.hooks("wrap"), []), *WINE]
         for _ in range(max(setup.repeat for setup in self.setups) if self.setups else 1):
-            process = self.start(*command, self.program(), *self.row.args)
+            process = self.start(*command, QUISTEL if self.row.tool == Q else VORLUNE, *self.row.args)
             self.hooks("during", process)
             out, err = process.communicate(b"", timeout=900 if "large" in self.row.marks else 60)
             self.compare_shown(out, err, process.returncode)
@@ -551,14 +521,10 @@ class Run:
         signalled, (key, _, shown) = self.row.outcome.startswith("SIG"), self.row.outcome.partition(" ")
         # Wine's launcher cannot tell how its program ended.
         status = (None if WINE else -signal.Signals[self.row.outcome]) if signalled else int(key == "open_failed")
-        text = "" if signalled else TEXTS[self.row.tool][key].format(shown).replace("\n", "\r\n" if WINE else "\n")
-        text = (text.encode("gbk", "replace") if WINE else os.fsencode(text)) * (
-            not any(s.hides_output for s in self.setups)
-        )
-        assert (err, out) == (b"", text) and status in (
-            None,
-            returncode,
-        ), f"shown {out[:300]!r} {err[:300]!r}, status {returncode}; expected {text[:300]!r}, status {status}"
+        text = "" if signalled or any(s.hides_output for s in self.setups) else TEXTS[self.row.tool][key].format(shown)
+        text = text.replace("\n", "\r\n").encode("gbk", "replace") if WINE else os.fsencode(text)
+        wrong = f"shown {out[:300]!r} {err[:300]!r}, status {returncode}; expected {text[:300]!r}, status {status}"
+        assert (err, out) == (b"", text) and status in (None, returncode), wrong
 
     def compare_files(self):
         settled = time.monotonic() + (5 if self.row.outcome.startswith("SIG") else 0)  # a killed one's files go later
