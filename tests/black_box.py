@@ -10,7 +10,8 @@ import pytest
 
 found = lambda name: name in os.environ and os.path.abspath(os.environ[name])
 QUISTEL, VORLUNE, HOLD_OPEN, SHORT_WRITES = map(found, ("QUISTEL", "VORLUNE", "HOLD_OPEN", "SHORT_WRITES"))
-WINE, SCRATCH = [os.environ["WINE"]] if os.environ.get("WINE") else [], os.environ.get("SCRATCH", "/tmp")
+WINE = [os.environ["WINE"]] if os.environ.get("WINE") else []
+SCRATCH = os.path.realpath(os.environ.get("SCRATCH", "/tmp"))
 Q, V, PAUSE = "quistel", "vorlune", "\n按回车键退出程序..."
 TEXTS = {
     Q: {
