@@ -51,7 +51,7 @@ elapsed() {
   start=$(date +%s%N)
   "$@" </dev/null >/dev/null 2>&1
   end=$(date +%s%N)
-  echo $(((end - start)))
+  echo $((end - start))
 }
 run_cat() { cat "$input" >"$output"; }
 run_dd() { dd if="$input" of="$output" bs=1M; }
@@ -109,22 +109,23 @@ for ((r = 0; r < rounds; ++r)); do
   done
 done
 
-median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
-m_cat=$(median ${times[cat]})
-m_dd=$(median ${times[dd]})
+# Each takes one command's times, separated by spaces.
+median() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+m_cat=$(median "${times[cat]}")
+m_dd=$(median "${times[dd]}")
 
-fastest() { printf '%s\n' "$@" | sort -n | head -1; }
+fastest() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -n | head -1; }
 echo "file: $bytes bytes in $folder ($(df --output=fstype "$work" | tail -1)), $rounds rounds each, order rotating"
 for name in "${commands[@]}"; do
-  awk -v name="$name" -v m="$(median ${times[$name]})" -v f="$(fastest ${times[$name]})" -v n="$bytes" 'BEGIN {
+  awk -v name="$name" -v m="$(median "${times[$name]}")" -v f="$(fastest "${times[$name]}")" -v n="$bytes" 'BEGIN {
     printf "  %-8s median %8.1f ms  (fastest %8.1f ms)  %6.2f GB/s\n", name, m / 1e6, f / 1e6, n / m
   }'
 done
 echo "ratios of medians: dd/cat $(awk -v c="$m_cat" -v d="$m_dd" 'BEGIN {printf "%.3f", d / c}')"
-m_dd_sync=$(median ${times[dd_sync]:-0})
+m_dd_sync=$(median "${times[dd_sync]:-0}")
 for name in "${commands[@]}"; do
   [[ -n ${builds[$name]:-} ]] || continue
-  awk -v name="$name" -v c="$m_cat" -v d="$m_dd" -v s="$m_dd_sync" -v v="$(median ${times[$name]})" 'BEGIN {
+  awk -v name="$name" -v c="$m_cat" -v d="$m_dd" -v s="$m_dd_sync" -v v="$(median "${times[$name]}")" 'BEGIN {
     printf "  %-8s /cat %.3f   /dd %.3f", name, v / c, v / d
     if (s > 0) printf "   /dd_sync %.3f", v / s
     printf "\n"

@@ -23,8 +23,9 @@ def normalize_tar(path, epoch):
     with tarfile.open(path) as source:
         members = sorted(source.getmembers(), key=lambda member: member.name)
         contents = {m.name: source.extractfile(m).read() for m in members if m.isfile()}
-    with open(path, "wb") as raw, gzip.GzipFile("", "wb", 9, raw, mtime=0) as packed, \
-            tarfile.open(fileobj=packed, mode="w", format=tarfile.GNU_FORMAT) as target:
+    with open(path, "wb") as raw, gzip.GzipFile("", "wb", 9, raw, mtime=0) as packed, tarfile.open(
+        fileobj=packed, mode="w", format=tarfile.GNU_FORMAT
+    ) as target:
         for member in members:
             member.mtime, member.uid, member.gid, member.uname, member.gname = epoch, 0, 0, "root", "root"
             target.addfile(member, io.BytesIO(contents[member.name]) if member.isfile() else None)
@@ -45,8 +46,8 @@ def normalize_deb(path, epoch):
     data = bytearray(open(path, "rb").read())
     at = len(b"!<arch>\n")
     while at < len(data):  # 60-byte member headers; the mode is octal text at 40..48
-        data[at + 40:at + 48] = b"100644  "
-        size = int(data[at + 48:at + 58])
+        data[at + 40 : at + 48] = b"100644  "
+        size = int(data[at + 48 : at + 58])
         at += 60 + size + size % 2
     open(path, "wb").write(data)
 

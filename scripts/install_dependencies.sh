@@ -15,8 +15,9 @@ if [ "${1:-all}" = all ]; then
   # Signals timed by strace; peak memory by time; the progress line watched
   # in a real terminal.
   packages+=(strace time tmux)
-  # The code's format and the analyser's checks.
-  packages+=(clang-format clang-tidy)
+  # The black-box table's runner; the code's format (C++, Python, shell) and
+  # the analyser's checks.
+  packages+=(python3-pytest clang-format black shellcheck clang-tidy)
   # A real exFAT file system for the rows that need one (no unnamed files,
   # names kept as Unicode): formatted on a loop device, mounted through FUSE.
   packages+=(exfatprogs exfat-fuse)

@@ -32,8 +32,8 @@ def run(*command, **options):
 
 def make_packages(build, generators, scratch):
     out = os.path.join(scratch, os.path.basename(build))
-    subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-G", generators, "-B", out],
-                   check=True, stdout=subprocess.DEVNULL, env=dict(os.environ, SOURCE_DATE_EPOCH=str(EPOCH)))
+    cpack = ["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-G", generators, "-B", out]
+    subprocess.run(cpack, check=True, stdout=subprocess.DEVNULL, env=dict(os.environ, SOURCE_DATE_EPOCH=str(EPOCH)))
     return {kind[1]: os.path.join(out, f) for f in os.listdir(out) if (kind := re.search(r"\.(deb|tar\.gz|zip)$", f))}
 
 
@@ -42,16 +42,16 @@ def entries(name, data):
     if data.startswith(b"!<arch>\n"):
         at = 8
         while at < len(data):
-            header, size = data[at:at + 60], int(data[at + 48:at + 58])
-            member, content = f"{name}/{header[:16].decode().strip()}", data[at + 60:at + 60 + size]
+            header, size = data[at : at + 60], int(data[at + 48 : at + 58])
+            member, content = f"{name}/{header[:16].decode().strip()}", data[at + 60 : at + 60 + size]
             yield member, int(header[16:28]), (int(header[28:34]), int(header[34:40])), content
             if ".tar" in member:
                 yield from entries(member, content)
             at += 60 + size + size % 2
     elif name.endswith(".zip"):
         with zipfile.ZipFile(io.BytesIO(data)) as zip_file:
-            yield from ((i.filename, calendar.timegm(i.date_time + (0, 0, 0)), (0, 0), zip_file.read(i))
-                        for i in zip_file.infolist())
+            for i in zip_file.infolist():
+                yield i.filename, calendar.timegm(i.date_time + (0, 0, 0)), (0, 0), zip_file.read(i)
     else:
         with tarfile.open(fileobj=io.BytesIO(data)) as tar:
             yield from ((m.name, m.mtime, (m.uid, m.gid), m.isfile() and tar.extractfile(m).read() or b"") for m in tar)
@@ -77,16 +77,16 @@ def check_deb(deb, tgz, scratch):
         open(os.path.join(scratch, dropped), "wb").write(content)
         result = run(os.path.join(usr, "bin", name), dropped, cwd=scratch, input=b"\n")
         output = os.path.join(scratch, produced)
-        check(f"installed {name}: {dropped} gives {produced} masked", result.returncode == 0 and os.path.exists(output)
-              and open(output, "rb").read() == masked(content), str(result))
+        right = result.returncode == 0 and os.path.exists(output) and open(output, "rb").read() == masked(content)
+        check(f"installed {name}: {dropped} gives {produced} masked", right, str(result))
         desktop = run("desktop-file-validate", os.path.join(usr, "share/applications", f"{name}.desktop"))
         check(f"{name}.desktop validates cleanly", desktop.returncode == 0 and not desktop.stdout, str(desktop))
         groff = run("groff", "-man", "-ww", "-z", input=gzip.open(f"{usr}/share/man/man1/{name}.1.gz").read())
         check(f"{name}.1 formats without warnings", groff.returncode == 0 and not groff.stderr, str(groff))
     with tarfile.open(tgz) as tar:
         files = {m.name.split("/", 1)[1]: tar.extractfile(m).read() for m in tar if m.isfile()}
-    deb_files = {os.path.relpath(os.path.join(d, f), usr): open(os.path.join(d, f), "rb").read()
-                 for d, _, names in os.walk(usr) for f in names}
+    paths = [os.path.join(folder, name) for folder, _, names in os.walk(usr) for name in names]
+    deb_files = {os.path.relpath(path, usr): open(path, "rb").read() for path in paths}
     differing = sorted(n for n in files.keys() | deb_files.keys() if files.get(n) != deb_files.get(n))
     check("tar.gz holds the files of the deb", not differing, str(differing))
 
@@ -96,10 +96,10 @@ def exe_facts(path):
     dlls = set(re.findall(r"dll name: (\S+)", dump)) or {"(no imports listed)"}
     rc = run("x86_64-w64-mingw32-windres", "-J", "coff", "-i", path, "-O", "rc").stdout.decode(errors="replace")
     pe = struct.unpack_from("<I", exe, 0x3C)[0]
-    facts = struct.unpack_from("<HxxI", exe, pe + 4) + struct.unpack_from("<H", exe, pe + 24 + 68) + (
-        sorted(dlls - SYSTEM_DLLS), re.findall(r"^(\w+) 24 ", rc, re.M), re.findall(r"^(\w+) 14 ", rc, re.M))
+    listed = (sorted(dlls - SYSTEM_DLLS), re.findall(r"^(\w+) 24 ", rc, re.M), re.findall(r"^(\w+) 14 ", rc, re.M))
+    facts = struct.unpack_from("<HxxI", exe, pe + 4) + struct.unpack_from("<H", exe, pe + 24 + 68) + listed  # see EXE
     # Raises ParseError for a malformed manifest: Windows refuses to start such an .exe, Wine runs it.
-    manifest = ElementTree.fromstring(exe[exe.find(b"<?xml"):exe.find(b"</assembly>") + 11])
+    manifest = ElementTree.fromstring(exe[exe.find(b"<?xml") : exe.find(b"</assembly>") + 11])
     level = getattr(manifest.find(".//{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel"), "attrib", {})
     heap = manifest.findtext(".//{http://schemas.microsoft.com/SMI/2020/WindowsSettings}heapType")
     return facts + (manifest.tag, level.get("level"), level.get("uiAccess"), heap)
@@ -112,8 +112,8 @@ def check_zip(package, scratch):
     for name in sorted(n for n in listing if n.endswith(".exe")):
         got = exe_facts(archive.extract(listing[name], os.path.join(scratch, arch)))
         expected = (MACHINES[arch], EPOCH) + EXE  # strip writes SOURCE_DATE_EPOCH as the link time
-        check(f"{arch} {name}: machine, time, console, imports, resources, manifest", got == expected,
-              f"expected {expected}, got {got}")
+        what = f"{arch} {name}: machine, time, console, imports, resources, manifest"
+        check(what, got == expected, f"expected {expected}, got {got}")
 
 
 def main(source, build, *windows_builds):

@@ -11,8 +11,8 @@ environment = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
 
 
 def tmux(*arguments):
-    return subprocess.run(["tmux", "-u", "-L", session] + list(arguments), env=environment, check=True,
-                          capture_output=True, text=True).stdout
+    command = ["tmux", "-u", "-L", session, *arguments]
+    return subprocess.run(command, env=environment, check=True, capture_output=True, text=True).stdout
 
 
 def screen():
@@ -32,9 +32,11 @@ def wait_for(predicate, seconds):
 try:
     with open(os.path.join(folder, "big"), "wb") as f:
         f.truncate(6 * 2**30)  # sparse: long enough to run for seconds
-    tmux("new-session", "-d", "-s", session, "-x", "40", "-y", "10", "-c", folder, "bash", "-c",
-         f"{vorlune} big; echo status=$?; read -t 1 rest; echo \"rest=[$rest]\"; : >$'a\\r\\e[Kb'; "
-         f"{vorlune} $'a\\r\\e[Kb' </dev/null; sleep 60")
+    named = "$'a\\r\\e[K\\x7fb'"  # carriage return, escape, DEL
+    script = (
+        f'{vorlune} big; echo status=$?; read -t 1 rest; echo "rest=[$rest]"; : >{named}; {vorlune} {named} </dev/null'
+    )
+    tmux("new-session", "-d", "-s", session, "-x", "40", "-y", "10", "-c", folder, "bash", "-c", script + "; sleep 60")
     during = wait_for(lambda lines: lines[0].startswith("正在处理: "), 60)
     progress = during[0]
     # One column short of the edge: 39 columns, 4 of its characters two wide (a space at its end is not captured).
@@ -49,7 +51,7 @@ try:
     assert shown == ["处理成功！已生成: big.xyz", "按回车键退出程序..."], after
     tmux("send-keys", "-t", session, "abc", "Enter")
     wait_for(lambda lines: "status=0" in lines and "rest=[]" in lines, 10)
-    wait_for(lambda lines: "处理成功！已生成: a\\r\\033[Kb.xyz" in lines, 10)
+    wait_for(lambda lines: "处理成功！已生成: a\\r\\033[K\\177b.xyz" in lines, 10)
     print("1 passed, 0 failed")
 finally:
     subprocess.run(["tmux", "-L", session, "kill-server"], capture_output=True)
