@@ -2,14 +2,17 @@
 """The built programs, one table run by pytest: each row lays out files in a scratch folder, runs a program there under
 its set-ups, and checks its output, status and the files left (those laid out, unchanged, plus its added or changed
 ones). Given by the environment: QUISTEL, VORLUNE, SHORT_WRITES (the native short-write library), SCRATCH (the folder
-for scratch folders), WINE and WINEPREFIX to run .exe files under Wine (texts in code page 936, CRLF), HOLD_OPEN."""
+for scratch folders), WINE and WINEPREFIX to run .exe files under Wine (texts in code page 936, CRLF), HOLD_OPEN, and
+WIN32_RULES (the table of Win32 rules, run under the same Wine server)."""
 import collections, dataclasses, fcntl, fnmatch, glob, grp, os, pathlib, pwd, resource, signal, stat, subprocess, sys
 import tempfile, time
 
 import pytest
 
 found = lambda name: name in os.environ and os.path.abspath(os.environ[name])
-QUISTEL, VORLUNE, HOLD_OPEN, SHORT_WRITES = map(found, ("QUISTEL", "VORLUNE", "HOLD_OPEN", "SHORT_WRITES"))
+QUISTEL, VORLUNE, HOLD_OPEN, SHORT_WRITES, WIN32_RULES = map(
+    found, ("QUISTEL", "VORLUNE", "HOLD_OPEN", "SHORT_WRITES", "WIN32_RULES")
+)
 WINE = [os.environ["WINE"]] if os.environ.get("WINE") else []
 SCRATCH = os.path.realpath(os.environ.get("SCRATCH", "/tmp"))
 Q, V, PAUSE = "quistel", "vorlune", "\n按回车键退出程序..."
@@ -162,6 +165,26 @@ class LimitLowered(MidRun):  # the file size limit, to 1 byte
 class FolderMoved(MidRun):  # "sub" renamed "moved"
     at: float
     act = lambda self, run, pid: os.rename(run.path("sub"), run.path("moved"))
+
+
+class InputMoved(MidRun):  # 1% in: given other permissions, then another name ("moved")
+    at = 0.01
+    act = lambda self, run, pid: (os.chmod(run.path(), 0o600), os.rename(run.path(), run.path("moved")))
+
+
+class InSystem32(Setup):  # `name` in System32 and, other bytes, in the SysWOW64 a 32-bit program is redirected to
+    name: str
+
+    def files(self, suffix=""):  # in System32, then in SysWOW64
+        folders = [pathlib.Path(os.environ["WINEPREFIX"], "drive_c/windows", f) for f in ("system32", "syswow64")]
+        return [folder / (self.name + suffix) for folder in folders]
+
+    prepare = lambda self, run: [path.write_bytes(content) for path, content in zip(self.files(), (A, b"wow"))]
+    undo = lambda self, run: [path.unlink(True) for path in self.files() + self.files(".xyz")]
+
+    def check(self, run):
+        native, wow = self.files(".xyz")
+        assert native.read_bytes() == AX and not wow.exists(), "SysWOW64 read or written for System32"
 
 
 class InputChanged(MidRun):  # 1% in: a byte longer, or (rewritten) its first byte written again
@@ -384,6 +407,13 @@ ROWS = [Row(*row) for row in [
     ("output_held_for_a_moment", V, DOWNLOADED, ["dl.txt.xyz"], Hold("dl.txt", 0.8), "created dl.txt", {"dl.txt": AX}, "windows"),
     ("output_linked_to_input", V, {"in": A, "in.xyz": Kind(lambda path: os.link(path[:-4], path), None)}, ["in"], (), "created in.xyz", {"in.xyz": AX}),
     ("hidden_output_stays_hidden", V, {"h": A, "h.xyz": hidden(OLD)}, ["h"], (), "created h.xyz", {"h.xyz": hidden(AX)}, "windows"),
+    # The file named is the file opened, under its own name; one named by its short alias is named after its long one.
+    ("trailing_dot_its_own_file", Q, {"cat.png.": A, "cat.png": OLD}, ["cat.png."], (), "created cat.png..xyz", {"cat.png..xyz": AX}),
+    ("device_name_a_file", V, {"COM3.png": A}, ["COM3.png"], (), "created COM3.png.xyz", {"COM3.png.xyz": AX}),
+    ("alias_of_another_kept", V, {"PHOT~VSY.JPG.xyz": A, "Photo album cover.jpg": OLD}, ["PHOT~VSY.JPG.xyz"], (), "write_failed", {}, "windows"),
+    ("short_name_restored_as_long", V, {"Holiday video 2024.mp4.xyz": AX}, ["HOLI~UFR.XYZ"], (), "created Holiday video 2024.mp4", {"Holiday video 2024.mp4": A}, "windows"),
+    ("system32_as_named", V, {}, ["C:\\windows\\system32\\bbx.txt"], InSystem32("bbx.txt"), "created C:\\windows\\system32\\bbx.txt.xyz", {}, "windows"),
+    ("leftovers_cleared_held_kept", V, {"in": A, LEFTOVER: OLD, LEFTOVER + "s": OLD, ".in.xyz~1badf00d.part": OLD, ".in.xyz~2badf00d.part": DIR}, ["in"], Hold(".in.xyz~1badf00d.part"), "created in.xyz", {"in.xyz": AX, LEFTOVER: None}, "windows"),
     ("deep_folder", V, {**{DEEP[:61 * n - 1]: DIR for n in range(1, 6)}, "x": DIR, DEEP + "/f": A}, [f"x/../{DEEP}/f"], (), f"created x/../{DEEP}/f.xyz", {DEEP + "/f.xyz": AX}),
     ("output_under_flock_kept", V, {"in": A, "in.xyz": OLD}, ["in"], Lock("flock", "EX", "in.xyz"), "write_failed", {}, "native"),
     ("output_under_lockf_kept", V, {"in": A, "in.xyz": OLD}, ["in"], Lock("lockf", "EX", "in.xyz"), "write_failed", {}, "native"),
@@ -402,6 +432,7 @@ ROWS = [Row(*row) for row in [
     ("disk_exact_fit", V, {"c.xyz": SX, "c": OLD}, ["c.xyz"], SizeLimit(len(S)), "created c", {"c": S}, "native"),
     ("short_writes_finished", V, {"in": S}, ["in"], ShortWrites(), "created in.xyz", {"in.xyz": SX}, "native"),
     ("limit_lowered_mid_run_named", V, {"big": BIG}, ["big"], (LimitLowered(0.05), NamedTemporary()), "write_failed", {}, "native"),
+    ("input_moved_mid_run", V, {"big": sparse(2**29)}, ["big"], InputMoved(), "created big.xyz", {"big": None, "moved": sparse(2**29), "big.xyz": sparse(2**29, True)}, "native"),
     ("input_grew_mid_run", V, {"big": sparse(2**29)}, ["big"], InputChanged(), "open_failed", {"big": ANY}),
     ("input_rewritten_mid_run", V, {"big": sparse(2**29)}, ["big"], InputChanged(rewritten=True), "open_failed", {"big": ANY}, "native"),
     ("reader_gone", V, {"in": A}, ["in"], NoReader(), "created in.xyz", {"in.xyz": AX}, "native"),
@@ -582,3 +613,10 @@ def test_row(row):
             raise AssertionError(f"{', '.join(map(repr, run.setups)) or 'no set-up'}: {failure}"[:2000]) from None
         finally:
             run.end()
+
+
+def test_win32_rules():
+    if not WIN32_RULES:
+        pytest.skip("only under Wine")
+    rules = subprocess.run([*WINE, WIN32_RULES], capture_output=True, stdin=subprocess.DEVNULL)
+    assert rules.returncode == 0, rules.stdout.decode(errors="replace")

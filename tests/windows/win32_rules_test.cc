@@ -23,23 +23,19 @@ constexpr auto Everyone = WinWorldSid, Users = WinBuiltinUsersSid, Admins = WinB
 using Aces = std::vector<Ace>;
 const Aces Null{{true, WinNullSid, 0, 0xFF}};  // stands for a null DACL: everything allowed
 
-struct Dacl {  // an ACL built from the entries, or null
-  std::vector<unsigned char> bytes = std::vector<unsigned char>(1024);
-  const ACL* acl = nullptr;
-  explicit Dacl(const Aces& aces) {
-    if (aces.size() == 1 && aces[0].flags == 0xFF) return;
-    auto* list = reinterpret_cast<ACL*>(bytes.data());
-    InitializeAcl(list, static_cast<DWORD>(bytes.size()), ACL_REVISION);
-    for (const Ace& ace : aces) {
-      BYTE sid[SECURITY_MAX_SID_SIZE];
-      DWORD size = sizeof sid;
-      CreateWellKnownSid(ace.trustee, nullptr, sid, &size);
-      ace.allows ? AddAccessAllowedAceEx(list, ACL_REVISION, ace.flags, ace.mask, sid)
-                 : AddAccessDeniedAceEx(list, ACL_REVISION, ace.flags, ace.mask, sid);
-    }
-    acl = list;
+// The entries as an ACL in `bytes`; nullptr for Null.
+const ACL* Built(const Aces& aces, std::vector<unsigned char>& bytes) {
+  if (aces.size() == 1 && aces[0].flags == 0xFF) return nullptr;
+  auto* list = reinterpret_cast<ACL*>(bytes.data());
+  InitializeAcl(list, static_cast<DWORD>(bytes.size()), ACL_REVISION);
+  for (const Ace& ace : aces) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    CreateWellKnownSid(ace.trustee, nullptr, sid, &size);
+    (ace.allows ? AddAccessAllowedAceEx : AddAccessDeniedAceEx)(list, ACL_REVISION, ace.flags, ace.mask, sid);
   }
-};
+  return list;
+}
 
 const struct {
   const char* name;
@@ -96,16 +92,16 @@ int main() {
     failed += !passed;
   };
   for (const auto& row : DaclCases) {
-    const Dacl now(row.now), before(row.before);
-    check(NoMoreOpen(now.acl, before.acl) == row.no_more_open, "NoMoreOpen", row.name);
+    std::vector<unsigned char> now(1024), before(1024);
+    check(NoMoreOpen(Built(row.now, now), Built(row.before, before)) == row.no_more_open, "NoMoreOpen", row.name);
   }
   for (const auto& row : HeldCases) {
-    check(MeansHeldForAMoment(row.error, row.attributes) == row.held, "MeansHeldForAMoment",
-          std::to_string(row.error) + " " + std::to_string(row.attributes));
+    const bool held = MeansHeldForAMoment(row.error, row.attributes);
+    check(held == row.held, "MeansHeldForAMoment", std::to_string(row.error) + " " + std::to_string(row.attributes));
   }
-  for (const auto& row : PathCases) {
-    const std::wstring got = LongPath(row.path);
-    check(got == row.long_path, "LongPath", std::string(got.begin(), got.end()));
+  for (const auto& [path, long_path] : PathCases) {
+    const std::wstring got = LongPath(path);
+    check(got == long_path, "LongPath", std::string(got.begin(), got.end()));
   }
   std::printf("%d rows failed\n", failed);
   return failed == 0 ? 0 : 1;
