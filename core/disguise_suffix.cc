@@ -1,3 +1,4 @@
+// Any platform; paths in the platform's own units, compared unit by unit, never normalised.
 #include "disguise_suffix.h"
 
 bool HasDisguiseSuffix(const WidePath& path) {

@@ -1,3 +1,4 @@
+// Any platform; files only through the FileSystem seam, one run at a time; SSE2/NEON-wide vector types (GCC, Clang).
 #include "file_mask.h"
 
 #include <algorithm>

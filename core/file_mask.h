@@ -1,3 +1,4 @@
+// Any platform; files only through the FileSystem seam, one run at a time, on one thread.
 #pragma once
 
 #include <cstddef>

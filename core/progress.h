@@ -1,3 +1,4 @@
+// Any platform; the console only through the seam; a steady clock; called on the run's one thread.
 #pragma once
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// Any platform; one run a process, on one thread; the console and files only through the seam.
 #pragma once
 
 #include <optional>

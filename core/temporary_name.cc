@@ -1,3 +1,4 @@
+// Any platform; names in the platform's units: bytes (UTF-8 where valid) on Linux, UTF-16 on Windows.
 #include "temporary_name.h"
 
 #include <string_view>

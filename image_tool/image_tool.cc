@@ -1,3 +1,5 @@
+// Any platform; narrow texts as the console shows them: code page 936 bytes on Windows (-fexec-charset=GBK), UTF-8 on
+// Linux.
 #include "image_tool.h"
 
 WidePath RestoreAsPng(const WidePath& input) {

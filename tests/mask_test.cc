@@ -1,3 +1,4 @@
+// Known bytes and their disguise, around the mask loop's widths and alignments.
 #include <gtest/gtest.h>
 
 #include "file_mask.h"

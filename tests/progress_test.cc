@@ -1,3 +1,4 @@
+// The progress line: its text, its fit to a window, and how often it is drawn.
 #include <gtest/gtest.h>
 
 #include "fake_platform.h"

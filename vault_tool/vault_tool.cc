@@ -1,3 +1,5 @@
+// Any platform; narrow texts as the console shows them: code page 936 bytes on Windows (-fexec-charset=GBK), UTF-8 on
+// Linux.
 #include "vault_tool.h"
 
 WidePath StripOnly(const WidePath& input) {

@@ -1,3 +1,4 @@
+// Any platform; the vault tool's profile, constant for the life of the process.
 #pragma once
 
 #include "run_sequence.h"
