@@ -1,4 +1,3 @@
-// Known bytes and their disguise, around the mask loop's widths and alignments.
 #include <gtest/gtest.h>
 
 #include "file_mask.h"
