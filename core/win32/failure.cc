@@ -1,6 +1,8 @@
 // Windows 7 or later; FormatMessageW in the user's language; a failure's path in the \\?\ form every call here uses.
 #include "windows_headers.h"
 
+#include <iterator>
+
 #include "platform.h"
 
 Failure SystemFailure(Step step, const WidePath& path, std::uint32_t code) {
