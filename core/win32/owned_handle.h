@@ -5,9 +5,9 @@
 
 #include <utility>
 
-// A handle closed by `Closer` when its owner is destroyed; an invalid or
-// null handle owns nothing. Moves hand it over; it is never copied.
-template <BOOL(WINAPI* Closer)(HANDLE)>
+// A handle closed by `Closer::Close` when its owner is destroyed; an invalid
+// or null handle owns nothing. Moves hand it over; it is never copied.
+template <typename Closer>
 class Owned {
  public:
   Owned() = default;
@@ -32,14 +32,23 @@ class Owned {
   // true when nothing was open.
   bool Close() {
     const HANDLE handle = Release();
-    return handle == nullptr || handle == INVALID_HANDLE_VALUE || Closer(handle) != 0;
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE || Closer::Close(handle);
   }
 
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
+// The system's closing calls are imported from a DLL, so their addresses are
+// no constants a template could take: each is wrapped.
+struct HandleCloser {
+  static bool Close(HANDLE handle) { return CloseHandle(handle) != 0; }
+};
+struct SearchCloser {
+  static bool Close(HANDLE handle) { return FindClose(handle) != 0; }
+};
+
 // A file, stream, console or event handle (CloseHandle).
-using OwnedHandle = Owned<CloseHandle>;
+using OwnedHandle = Owned<HandleCloser>;
 // A directory search (FindFirstFileExW), which only FindClose ends.
-using OwnedSearch = Owned<FindClose>;
+using OwnedSearch = Owned<SearchCloser>;
