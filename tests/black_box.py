@@ -409,10 +409,15 @@ ROWS = [Row(*row) for row in [
     ("hidden_output_stays_hidden", V, {"h": A, "h.xyz": hidden(OLD)}, ["h"], (), "created h.xyz", {"h.xyz": hidden(AX)}, "windows"),
     # The file named is the file opened, under its own name; one named by its short alias is named after its long one.
     ("trailing_dot_its_own_file", Q, {"cat.png.": A, "cat.png": OLD}, ["cat.png."], (), "created cat.png..xyz", {"cat.png..xyz": AX}),
-    ("device_name_a_file", V, {"COM3.png": A}, ["COM3.png"], (), "created COM3.png.xyz", {"COM3.png.xyz": AX}),
+    ("folder_trailing_dot_its_own", V, {"d.": DIR, "d": DIR, "d./f": A, "d/f": OLD}, ["d./f"], (), "created d./f.xyz", {"d./f.xyz": AX}),
+    # A file, not the serial port; no output the Windows shell could not open or delete, nothing created.
+    ("device_name_a_file", V, {"COM3.png": A}, ["COM3.png"], (), "write_failed", {}, "windows"),
+    *[(f"restore_to_{what}_refused", V, {name: A}, [name], (), "write_failed", {}, "windows") for what, name in (("trailing_dot", "x..xyz"), ("trailing_space", "x .xyz"), ("device_name", "NUL.xyz"))],
+    ("restore_to_trailing_dot_on_linux", V, {"x..xyz": A}, ["x..xyz"], (), "created x.", {"x.": AX}, "native"),
     ("alias_of_another_kept", V, {"PHOT~VSY.JPG.xyz": A, "Photo album cover.jpg": OLD}, ["PHOT~VSY.JPG.xyz"], (), "write_failed", {}, "windows"),
     ("short_name_restored_as_long", V, {"Holiday video 2024.mp4.xyz": AX}, ["HOLI~UFR.XYZ"], (), "created Holiday video 2024.mp4", {"Holiday video 2024.mp4": A}, "windows"),
-    ("system32_as_named", V, {}, ["C:\\windows\\system32\\bbx.txt"], InSystem32("bbx.txt"), "created C:\\windows\\system32\\bbx.txt.xyz", {}, "windows"),
+    *[(f"system32_{how}_as_named", V, {}, [path], InSystem32("bbx.txt"), f"created {path}.xyz", {}, "windows") for how, path in (("plain", "C:\\windows\\system32\\bbx.txt"), ("prefixed", "\\\\?\\C:\\windows\\system32\\bbx.txt"), ("other_case", "c:/WINDOWS/Temp/../SYSTEM32/bbx.txt"))],
+    ("short_name_past_max_path", V, {**{DEEP[:61 * n - 1]: DIR for n in range(1, 6)}, DEEP + "/Holiday video 2024.mp4.xyz": AX}, [DEEP + "/HOLI~UFR.XYZ"], (), f"created {DEEP}/Holiday video 2024.mp4", {DEEP + "/Holiday video 2024.mp4": A}, "windows"),
     ("leftovers_cleared_held_kept", V, {"in": A, LEFTOVER: OLD, LEFTOVER + "s": OLD, ".in.xyz~1badf00d.part": OLD, ".in.xyz~2badf00d.part": DIR}, ["in"], Hold(".in.xyz~1badf00d.part"), "created in.xyz", {"in.xyz": AX, LEFTOVER: None}, "windows"),
     ("deep_folder", V, {**{DEEP[:61 * n - 1]: DIR for n in range(1, 6)}, "x": DIR, DEEP + "/f": A}, [f"x/../{DEEP}/f"], (), f"created x/../{DEEP}/f.xyz", {DEEP + "/f.xyz": AX}),
     ("output_under_flock_kept", V, {"in": A, "in.xyz": OLD}, ["in"], Lock("flock", "EX", "in.xyz"), "write_failed", {}, "native"),

@@ -11,6 +11,7 @@
 
 std::unique_ptr<Win32InputFile> Win32InputFile::Open(const WidePath& path) {
   const std::wstring full = LongPath(path);
+  if (full.empty()) return nullptr;
   // Sharing read access, and deletion so the user may still move it: a
   // file another process holds open for writing is refused here, and
   // nobody may start writing it meanwhile. One held a moment is waited for.
@@ -22,7 +23,9 @@ std::unique_ptr<Win32InputFile> Win32InputFile::Open(const WidePath& path) {
   }
   BY_HANDLE_FILE_INFORMATION information{};
   LARGE_INTEGER size{};
-  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+  // The last guard: the file opened must be the one named.
+  if (!OpenedAsNamed(file, full) || GetFileType(file) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file, &information) ||
       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !GetFileSizeEx(file, &size) ||
       size.QuadPart < 0) {
     CloseHandle(file);

@@ -5,6 +5,10 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cwctype>
+#include <initializer_list>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -17,45 +21,126 @@ bool SameIgnoringCase(const wchar_t* a, std::size_t a_size, const wchar_t* b, st
   return CompareStringOrdinal(a, static_cast<int>(a_size), b, static_cast<int>(b_size), TRUE) == CSTR_EQUAL;
 }
 
-std::wstring FullPathName(const std::wstring& path) {
-  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+// GetFullPathNameW's answer for a bare drive ("C:", its current folder) or
+// a bare separator (the current drive's root): no element to rewrite.
+std::wstring FullPathName(const wchar_t* path) {
+  const DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
   if (needed == 0) return {};
   std::wstring full(needed, L'\0');
-  const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+  const DWORD length = GetFullPathNameW(path, needed, &full[0], nullptr);
   if (length == 0 || length >= needed) return {};
   full.resize(length);
   return full;
 }
 
-// A 32-bit program on 64-bit Windows has System32 redirected to SysWOW64,
-// \\?\ paths included, while the user means the folder named; Sysnative
-// reaches it. Only this path is rerouted: redirection stays on for the
-// process, whose own libraries must still come from SysWOW64.
-std::wstring ReachedAsNamed(std::wstring full) {
-  static const std::wstring system32 = [] {
-    BOOL wow64 = FALSE;
-    wchar_t windows[MAX_PATH];
-    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
-    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64 || length == 0 || length >= MAX_PATH)
-      return std::wstring();
-    return L"\\\\?\\" + std::wstring(windows, length) + L"\\System32";
-  }();
-  const std::size_t size = system32.size();
-  if (size == 0 || full.size() <= size || !IsSeparator(full[size]) ||
-      !SameIgnoringCase(full.c_str(), size, system32.c_str(), size)) {
-    return full;
-  }
-  return full.replace(size - std::wcslen(L"System32"), std::wcslen(L"System32"), L"Sysnative");
+std::wstring CurrentFolder() {
+  const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+  std::wstring folder(needed, L'\0');
+  const DWORD length = needed == 0 ? 0 : GetCurrentDirectoryW(needed, &folder[0]);
+  folder.resize(length < needed ? length : 0);
+  return folder;
 }
 
-// Whether `element` has the form of a short alias: a stem of at most eight
-// units holding a "~", and an extension of at most three.
-bool LooksLikeAlias(const wchar_t* element, std::size_t size) {
-  const std::wstring_view name(element, size);
+// `root` followed by the elements of `rest`: empty ones and "." dropped,
+// ".." taking the one before it away (never the root), all others as typed.
+std::wstring Resolved(std::wstring root, const std::wstring& rest) {
+  const std::size_t root_size = root.size();
+  for (std::size_t start = 0; start < rest.size();) {
+    const std::size_t end = std::min(rest.find_first_of(L"\\/", start), rest.size());
+    const std::wstring_view element(rest.c_str() + start, end - start);
+    if (element == L"..") {
+      root.resize(std::max(root_size, std::min(root.size(), root.find_last_of(L'\\'))));
+    } else if (!element.empty() && element != L".") {
+      (root += L'\\') += element;
+    }
+    start = end + 1;
+  }
+  return root;
+}
+
+std::size_t ElementEnd(const std::wstring& path, std::size_t start) {
+  return std::min(path.find_first_of(L"\\/", start), path.size());
+}
+
+bool IsDrive(const std::wstring& path) { return path.size() >= 2 && path[1] == L':' && std::iswalpha(path[0]); }
+
+// The elements of a path, last first, separators of either kind.
+std::vector<std::wstring_view> ElementsLastFirst(const std::wstring& path) {
+  std::vector<std::wstring_view> elements;
+  for (std::size_t start = 0; start <= path.size();) {
+    const std::size_t end = ElementEnd(path, start);
+    if (end > start) elements.emplace_back(path.c_str() + start, end - start);
+    start = end + 1;
+  }
+  return {elements.rbegin(), elements.rend()};
+}
+
+bool Same(std::wstring_view a, std::wstring_view b) { return SameIgnoringCase(a.data(), a.size(), b.data(), b.size()); }
+
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION one{}, other{};
+  return GetFileInformationByHandle(a, &one) && GetFileInformationByHandle(b, &other) &&
+         one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
+         one.nFileIndexLow == other.nFileIndexLow;
+}
+
+HANDLE OpenToLookAt(const std::wstring& full) {
+  return CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Whether `name` has the form of a short alias: a stem of at most eight
+// units holding a "~", an extension of at most three, and no wildcard (a
+// search would match it against other names).
+bool LooksLikeAlias(std::wstring_view name) {
   const std::size_t dot = name.find(L'.');
   const std::size_t stem = std::min(dot, name.size());
-  return name.find(L'~') < stem && stem <= 8 &&
-         (dot == std::wstring_view::npos || (name.size() - dot - 1 <= 3 && name.find(L'.', dot + 1) == name.npos));
+  return name.find(L'~') < stem && stem <= 8 && name.find_first_of(L"*?<>\"") == name.npos &&
+         (dot == name.npos || (name.size() - dot - 1 <= 3 && name.find(L'.', dot + 1) == name.npos));
+}
+
+// %windir% in the \\?\ form when this process's System32 is redirected.
+const std::wstring& RedirectedWindows() {
+  static const std::wstring windows = [] {
+    BOOL wow64 = FALSE;
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemWindowsDirectoryW(folder, MAX_PATH);
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64 || length == 0 || length >= MAX_PATH) {
+      return std::wstring();
+    }
+    return L"\\\\?\\" + std::wstring(folder, length);
+  }();
+  return windows;
+}
+
+bool IsAbsolute(const std::wstring& path) {
+  return path.size() > 2 && ((IsDrive(path) && IsSeparator(path[2])) || (IsSeparator(path[0]) && IsSeparator(path[1])));
+}
+
+// Where the first `count` elements of `path` from `start` end.
+std::size_t AfterElements(const std::wstring& path, std::size_t start, int count) {
+  std::size_t end = start;
+  for (int element = 0; element < count && end < path.size(); ++element) end = ElementEnd(path, end + (element > 0));
+  return end;
+}
+
+// The \\?\ form of an absolute `path`: its root (a drive, a share, a device)
+// as given, the rest resolved as typed.
+std::wstring Rooted(const std::wstring& path) {
+  std::size_t start = 0, end = 2;  // a drive
+  std::wstring root = L"\\\\?\\";
+  if (!IsDrive(path)) {
+    const bool device = (path[2] == L'.' || path[2] == L'?') && path.size() > 3 && IsSeparator(path[3]);
+    start = device ? 4 : 2;
+    const std::size_t first = ElementEnd(path, start);
+    const bool share = !device || Same({path.c_str() + start, first - start}, L"UNC");
+    end = AfterElements(path, start, !device ? 2 : share ? 3 : 1);  // server and share; UNC, server and share; a name
+    if (!device) root += L"UNC\\";
+  }
+  root += path.substr(start, end - start);
+  std::replace(root.begin(), root.end(), L'/', L'\\');
+  std::wstring full = Resolved(root, path.substr(end));
+  return full.back() == L':' ? full + L'\\' : full;  // a drive's root folder, not its volume
 }
 
 }  // namespace
@@ -66,47 +151,61 @@ std::size_t LastElementStart(const std::wstring& path) {
 }
 
 std::wstring LongPath(const WidePath& path) {
-  if (Begins(path, L"\\\\?\\") || Begins(path, L"\\\\.\\")) return path;
-  // GetFullPathNameW strips a trailing dot or space from the last element
-  // (cat.png. would read cat.png) and turns a legacy device name (COM3.png)
-  // into the device (a serial port's open resets the board behind it): it
-  // is given only the folder.
-  const std::size_t name_start = LastElementStart(path);
-  const std::wstring name = path.substr(name_start);
-  const bool literal_name = !name.empty() && name != L"." && name != L"..";
-  std::wstring full = FullPathName(!literal_name ? path : name_start == 0 ? L".\\" : path.substr(0, name_start));
-  if (full.empty() || Begins(full, L"\\\\.\\")) return path;
-  if (literal_name) {
-    if (!IsSeparator(full.back())) full += L'\\';
-    full += name;
+  // GetFullPathNameW would strip a trailing dot or space from every element
+  // (d./cat.png. would read d/cat.png) and turn a legacy device name
+  // (COM3.png) into the device (a serial port's open resets the board behind
+  // it): the path is resolved here, and it is given only a bare drive or
+  // separator, to learn the current folder of a drive or the current root.
+  std::wstring full;
+  if (Begins(path, L"\\\\?\\")) {
+    full = path;
+  } else if (IsAbsolute(path)) {
+    full = Rooted(path);
+  } else {
+    const bool on_drive = IsDrive(path), at_root = !path.empty() && IsSeparator(path[0]);
+    const std::wstring base = on_drive  ? FullPathName(path.substr(0, 2).c_str())
+                              : at_root ? FullPathName(L"\\")
+                                        : CurrentFolder();
+    if (!IsAbsolute(base)) return {};
+    return LongPath(base + L'\\' + (on_drive ? path.substr(2) : path));
   }
-  return ReachedAsNamed(Begins(full, L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full);
+  return AroundRedirection(full, RedirectedWindows());
+}
+
+std::wstring AroundRedirection(const std::wstring& full, const std::wstring& windows) {
+  const auto within = [&full, &windows](const wchar_t* tail) {
+    const std::wstring folder = windows + tail;
+    return full.size() >= folder.size() &&
+           SameIgnoringCase(full.c_str(), folder.size(), folder.c_str(), folder.size()) &&
+           (full.size() == folder.size() || full[folder.size()] == L'\\');
+  };
+  if (windows.empty()) return full;
+  if (within(L"\\lastgood\\System32") || within(L"\\regedit.exe")) return {};
+  if (!within(L"\\System32")) return full;
+  std::wstring reached = full;
+  return reached.replace(windows.size() + 1, std::wcslen(L"System32"), L"Sysnative");
 }
 
 WidePath WithLongNames(const WidePath& path) {
-  const DWORD needed = GetLongPathNameW(path.c_str(), nullptr, 0);
-  if (needed == 0) return path;
-  std::wstring expanded(needed, L'\0');
-  const DWORD length = GetLongPathNameW(path.c_str(), &expanded[0], needed);
-  if (length == 0 || length >= needed) return path;
-  expanded.resize(length);
-  // Element by element: GetLongPathNameW also gives long elements the case
-  // they have on the disk, and stands for a device where a name is one.
+  // An alias at a time, looked up in the \\?\ form: Explorer hands over short
+  // paths exactly when the long one reaches MAX_PATH, which GetLongPathNameW
+  // only passes in that form; and a search leaves every other element, case
+  // included, as given.
   WidePath result;
-  for (std::size_t given = 0, got = 0;;) {
-    const std::size_t given_end = std::min(path.find_first_of(L"\\/", given), path.size());
-    const std::size_t got_end = std::min(expanded.find_first_of(L"\\/", got), expanded.size());
-    const bool expand =
-        LooksLikeAlias(path.c_str() + given, given_end - given) &&
-        !SameIgnoringCase(path.c_str() + given, given_end - given, expanded.c_str() + got, got_end - got);
-    result.append(expand ? expanded : path, expand ? got : given, expand ? got_end - got : given_end - given);
-    if (given_end == path.size() || got_end == expanded.size()) {
-      return given_end == path.size() && got_end == expanded.size() ? result : path;
-    }
-    result += path[given_end];
-    given = given_end + 1;
-    got = got_end + 1;
+  for (std::size_t start = 0; start <= path.size();) {
+    const std::size_t end = ElementEnd(path, start);
+    const std::wstring_view element(path.c_str() + start, end - start);
+    const std::wstring full = LooksLikeAlias(element) ? LongPath(path.substr(0, end)) : std::wstring();
+    WIN32_FIND_DATAW entry{};
+    const HANDLE search =
+        full.empty() ? INVALID_HANDLE_VALUE
+                     : FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    result += search != INVALID_HANDLE_VALUE ? std::wstring_view(entry.cFileName) : element;
+    if (end < path.size()) result += path[end];
+    start = end + 1;
   }
+  return result;
 }
 
 bool NamesNothingOrItsOwnName(const std::wstring& full) {
@@ -121,4 +220,70 @@ bool NamesNothingOrItsOwnName(const std::wstring& full) {
   FindClose(search);
   const std::size_t named = LastElementStart(full);
   return SameIgnoringCase(entry.cFileName, std::wcslen(entry.cFileName), full.c_str() + named, full.size() - named);
+}
+
+OpenedName WhatTheNameTells(const std::wstring& named, const std::wstring& opened) {
+  // Past the first element that differs lies a link's target or a volume:
+  // nothing more can be paired.
+  const auto named_elements = ElementsLastFirst(named), opened_elements = ElementsLastFirst(opened);
+  for (std::size_t at = 0; at < std::min(named_elements.size(), opened_elements.size()); ++at) {
+    const std::wstring_view name = named_elements[at], got = opened_elements[at];
+    if (Same(name, got)) continue;
+    const std::size_t kept = name.find_last_not_of(L". ") + 1;  // 0 when all dots and spaces: dropped outright
+    if (kept < name.size() && (kept == 0 || Same(name.substr(0, kept), got))) return OpenedName::Trimmed;
+    const bool system = Same(name, L"System32") || Same(name, L"Sysnative");
+    return system && Same(got, L"SysWOW64") ? OpenedName::Redirected : OpenedName::NothingTold;
+  }
+  return OpenedName::NothingTold;
+}
+
+bool OpenedAsNamed(HANDLE file, const std::wstring& named) {
+  // A file system that tells no name leaves nothing to compare.
+  constexpr DWORD Form = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  std::wstring opened(named.size() + MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(file, &opened[0], static_cast<DWORD>(opened.size()), Form);
+  if (length >= opened.size()) {  // the size it needs, its terminator included
+    opened.resize(length);
+    length = GetFinalPathNameByHandleW(file, &opened[0], static_cast<DWORD>(opened.size()), Form);
+  }
+  if (length == 0 || length >= opened.size()) return true;
+  opened.resize(length);
+  switch (WhatTheNameTells(named, opened)) {
+    case OpenedName::NothingTold:
+      return true;
+    case OpenedName::Redirected:
+      return false;
+    case OpenedName::Trimmed:
+      break;
+  }
+  // Either the trimmed name was opened, or the name query itself drops
+  // trailing dots (Wine's does): the file that name opens tells which.
+  const HANDLE trimmed = OpenToLookAt(opened);
+  if (trimmed == INVALID_HANDLE_VALUE) return true;
+  const bool same = SameFile(file, trimmed);
+  CloseHandle(trimmed);
+  return !same;
+}
+
+bool FolderOpensAsNamed(const std::wstring& full) {
+  const std::wstring folder = full.substr(0, LastElementStart(full));
+  const HANDLE handle = OpenToLookAt(folder);
+  if (handle == INVALID_HANDLE_VALUE) return true;  // left to the creation, which names it again
+  const bool as_named = OpenedAsNamed(handle, folder);
+  CloseHandle(handle);
+  return as_named;
+}
+
+bool ShellCanOpen(const std::wstring& name) {
+  if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
+  // A device name stands for the device whatever follows a dot, and with
+  // spaces before it (NUL .txt).
+  std::wstring_view stem(name.c_str(), std::min(name.find(L'.'), name.size()));
+  stem = stem.substr(0, stem.find_last_not_of(L' ') + 1);
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
+    if (Same(stem, device)) return false;
+  }
+  const bool numbered = stem.size() == 4 && (Same(stem.substr(0, 3), L"COM") || Same(stem.substr(0, 3), L"LPT"));
+  const wchar_t number = numbered ? stem[3] : L'x';
+  return !((number >= L'0' && number <= L'9') || number == L'\u00b9' || number == L'\u00b2' || number == L'\u00b3');
 }

@@ -280,6 +280,11 @@ class Win32OutputFile final : public OutputFile {
 std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const Win32InputFile& input) {
   InstallConsoleEventHandler();
   const std::wstring full_target = LongPath(target);
+  // Nothing the shell could not open or delete, nor in a folder other than the one named.
+  if (full_target.empty() || !ShellCanOpen(full_target.substr(LastElementStart(full_target))) ||
+      !FolderOpensAsNamed(full_target)) {
+    return nullptr;
+  }
   const DWORD attributes = GetFileAttributesW(full_target.c_str());
   if (!MayReplace(full_target, attributes)) return nullptr;
   Win32LeftoverFolder folder(full_target.substr(0, LastElementStart(full_target)));

@@ -11,5 +11,6 @@
 // The new content for `target`, made from `input` (see
 // FileSystem::CreateOutput), once what earlier runs for the same target left
 // is cleared; nullptr when the target may not be replaced (read-only, asked
-// outright; another file's short alias) or nothing could be created.
+// outright; another file's short alias), is a name the Windows shell cannot
+// open (see ShellCanOpen), or nothing could be created.
 std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const Win32InputFile& input);

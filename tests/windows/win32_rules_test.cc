@@ -81,8 +81,52 @@ const struct {
     {L"C:\\d\\nul", L"\\\\?\\C:\\d\\nul"},
     {L"C:/d/../e/./f", L"\\\\?\\C:\\e\\f"},
     {L"\\\\server\\share\\f.", L"\\\\?\\UNC\\server\\share\\f."},
-    {L"\\\\.\\COM3", L"\\\\.\\COM3"},  // a device named as one
+    {L"\\\\.\\COM3", L"\\\\?\\COM3"},  // a device named as one
     {L"\\\\?\\C:\\d\\x.", L"\\\\?\\C:\\d\\x."},
+    // Every element as typed, and ".." never past the root; relative ones against C:\windows.
+    {L"C:\\d.\\ e \\f", L"\\\\?\\C:\\d.\\ e \\f"},
+    {L"C:\\d.\\..\\..\\f", L"\\\\?\\C:\\f"},
+    {L"//server/share/../d./f", L"\\\\?\\UNC\\server\\share\\d.\\f"},
+    {L"\\\\.\\C:\\d.\\f", L"\\\\?\\C:\\d.\\f"},
+    {L"\\\\.\\UNC\\srv\\sh\\..\\f.", L"\\\\?\\UNC\\srv\\sh\\f."},
+    {L"d.\\f", L"\\\\?\\C:\\windows\\d.\\f"},
+    {L"C:d.", L"\\\\?\\C:\\windows\\d."},
+    {L"\\d. ", L"\\\\?\\C:\\d. "},
+    {L"C:..", L"\\\\?\\C:\\"},
+};
+
+// A 32-bit program's view of C:\Windows: reached as named, or refused (empty).
+const struct {
+  const wchar_t *full, *reached;
+} RedirectionCases[] = {
+    {L"\\\\?\\c:\\WINDOWS\\system32\\x", L"\\\\?\\c:\\WINDOWS\\Sysnative\\x"},
+    {L"\\\\?\\C:\\Windows\\System32", L"\\\\?\\C:\\Windows\\Sysnative"},
+    {L"\\\\?\\C:\\Windows\\System32x", L"\\\\?\\C:\\Windows\\System32x"},
+    {L"\\\\?\\C:\\Windows\\lastgood\\system32\\x", L""},
+    {L"\\\\?\\C:\\Windows\\Regedit.exe", L""},
+};
+
+constexpr auto Trimmed = OpenedName::Trimmed, NothingTold = OpenedName::NothingTold;
+const struct {
+  const wchar_t *named, *opened;
+  OpenedName told;
+} NameCases[] = {
+    {L"\\\\?\\C:\\d.\\f", L"\\\\?\\C:\\d\\f", Trimmed},
+    {L"\\\\?\\C:\\d\\f ", L"\\\\?\\C:\\d\\f", Trimmed},
+    {L"\\\\?\\C:\\d\\ .\\f", L"\\\\?\\C:\\d\\f", Trimmed},                       // an element dropped outright
+    {L"\\\\?\\C:\\Users\\Docs\\d.\\f", L"\\\\?\\D:\\Data\\d.\\f", NothingTold},  // a junction
+    {L"\\\\?\\X:\\PROGRA~1\\f", L"\\\\?\\C:\\Program Files\\f", NothingTold},    // an alias on a substituted drive
+    {L"\\\\?\\UNC\\s\\h\\D\\F", L"\\\\?\\UNC\\s\\h\\d\\f", NothingTold},
+    {L"\\\\?\\C:\\Windows\\Sysnative\\f", L"\\\\?\\C:\\Windows\\System32\\f", NothingTold},
+    {L"\\\\?\\C:\\Windows\\Sysnative\\f", L"\\\\?\\C:\\Windows\\SysWOW64\\f", OpenedName::Redirected},
+};
+
+const struct {
+  const wchar_t* name;
+  bool opens;
+} ShellCases[] = {
+    {L"x.", false},       {L"x ", false},        {L"nul", false},    {L"NUL.tar.gz", false}, {L"COM3.png.xyz", false},
+    {L"AUX .txt", false}, {L"LPT\u00b9", false}, {L"CONSOLE", true}, {L"COM10", true},       {L"cat.png..xyz", true},
 };
 
 int main() {
@@ -99,10 +143,19 @@ int main() {
     const bool held = MeansHeldForAMoment(row.error, row.attributes);
     check(held == row.held, "MeansHeldForAMoment", std::to_string(row.error) + " " + std::to_string(row.attributes));
   }
+  SetCurrentDirectoryW(L"C:\\windows");
   for (const auto& [path, long_path] : PathCases) {
     const std::wstring got = LongPath(path);
     check(got == long_path, "LongPath", std::string(got.begin(), got.end()));
   }
+  const auto narrow = [](const std::wstring& text) { return std::string(text.begin(), text.end()); };
+  for (const auto& [full, reached] : RedirectionCases) {
+    check(AroundRedirection(full, L"\\\\?\\C:\\Windows") == reached, "AroundRedirection", narrow(full));
+  }
+  for (const auto& [named, opened, told] : NameCases) {
+    check(WhatTheNameTells(named, opened) == told, "WhatTheNameTells", narrow(named) + " " + narrow(opened));
+  }
+  for (const auto& [name, opens] : ShellCases) check(ShellCanOpen(name) == opens, "ShellCanOpen", narrow(name));
   std::printf("%d rows failed\n", failed);
   return failed == 0 ? 0 : 1;
 }
