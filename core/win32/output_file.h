@@ -11,5 +11,8 @@
 // The new content for `target`, made from `input` (see
 // FileSystem::CreateOutput), once what earlier runs for the same target left
 // is cleared; nullptr when the target may not be replaced (read-only, asked
-// outright; another file's short alias) or nothing could be created.
+// outright; another file's short alias) or nothing could be created. Its
+// commit flushes the content before the rename, new output or not, and the
+// renamed file after it; when only that last flush fails, the commit is
+// false with the target holding the complete new content.
 std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const Win32InputFile& input);
