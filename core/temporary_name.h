@@ -31,9 +31,10 @@ class LeftoverFolder {
   virtual ~LeftoverFolder() = default;
   // The names in the folder; none when it cannot be listed.
   virtual std::vector<WidePath> Names() = 0;
-  // Removes the file `name` only if it is a regular file with content,
-  // reached without following a link or a reparse point, that no live run
-  // holds, as far as the system can tell; otherwise leaves it alone.
+  // Removes the file `name` only if it is a regular file, reached without
+  // following a link or a reparse point, that no live run holds, as far as
+  // the system can tell (where it cannot tell a run's file just created
+  // from an abandoned one, only a file with content); otherwise leaves it.
   virtual void RemoveIfAbandoned(const WidePath& name) = 0;
 };
 

@@ -307,16 +307,19 @@ class Writer(Setup):  # `name` (None: the input) open for writing in another pro
         assert not stat.S_ISFIFO(os.stat(run.path(self.name)).st_mode) or not os.path.exists(self.fd), "FIFO opened"
 
 
-class Hold(Setup):  # `name` (None: the input) open in a Windows process, for `seconds` or the whole run
+class Hold(
+    Setup
+):  # `name` (None: the input) open in a Windows process, for `seconds` or the whole run; `alone`: unshared
     name: str = None
     seconds: float = None
+    alone: bool = False
 
     def prepare(self, run):
-        self.holder = run.start(*WINE, HOLD_OPEN, self.name or run.row.args[0])
+        self.holder = run.start(*WINE, HOLD_OPEN, self.name or run.row.args[0], *["alone"] * self.alone)
         assert self.holder.stdout.readline().strip() == b"held", "the holder could not open its file"
 
     def during(self, run, process):
-        if any(":Zone" in name for name in run.row.before):
+        if any(":Zone" in name for name in run.row.before) and ":Zone" not in str(self.name):
             # Under Wine a stream is a file that no rename takes along: the new content's is seen while it waits.
             zones = lambda: [pathlib.Path(z).read_bytes() for z in glob.glob(run.path(".*.part:Zone.Identifier"))]
             wait_for(lambda: ZONE in zones(), "the zone on the new content", 10)
@@ -405,6 +408,8 @@ ROWS = [Row(*row) for row in [
     ("held_open_for_writing", V, {"in": A}, ["in"], Hold(), "open_failed", {}, "windows"),
     ("output_held_past_the_retries", V, DOWNLOADED, ["dl.txt.xyz"], Hold("dl.txt"), "write_failed", {}, "windows"),
     ("output_held_for_a_moment", V, DOWNLOADED, ["dl.txt.xyz"], Hold("dl.txt", 0.8), "created dl.txt", {"dl.txt": AX}, "windows"),
+    ("zone_held_for_a_moment", V, DOWNLOADED, ["dl.txt.xyz"], Hold("dl.txt.xyz:Zone.Identifier", 0.8, True), "created dl.txt", {"dl.txt": AX}, "windows"),
+    ("zone_held_past_the_retries", V, DOWNLOADED, ["dl.txt.xyz"], Hold("dl.txt.xyz:Zone.Identifier", None, True), "open_failed", {}, "windows"),
     ("output_linked_to_input", V, {"in": A, "in.xyz": Kind(lambda path: os.link(path[:-4], path), None)}, ["in"], (), "created in.xyz", {"in.xyz": AX}),
     ("hidden_output_stays_hidden", V, {"h": A, "h.xyz": hidden(OLD)}, ["h"], (), "created h.xyz", {"h.xyz": hidden(AX)}, "windows"),
     # The file named is the file opened, under its own name; one named by its short alias is named after its long one.
@@ -418,7 +423,7 @@ ROWS = [Row(*row) for row in [
     ("short_name_restored_as_long", V, {"Holiday video 2024.mp4.xyz": AX}, ["HOLI~UFR.XYZ"], (), "created Holiday video 2024.mp4", {"Holiday video 2024.mp4": A}, "windows"),
     *[(f"system32_{how}_as_named", V, {}, [path], InSystem32("bbx.txt"), f"created {path}.xyz", {}, "windows") for how, path in (("plain", "C:\\windows\\system32\\bbx.txt"), ("prefixed", "\\\\?\\C:\\windows\\system32\\bbx.txt"), ("other_case", "c:/WINDOWS/Temp/../SYSTEM32/bbx.txt"))],
     ("short_name_past_max_path", V, {**{DEEP[:61 * n - 1]: DIR for n in range(1, 6)}, DEEP + "/Holiday video 2024.mp4.xyz": AX}, [DEEP + "/HOLI~UFR.XYZ"], (), f"created {DEEP}/Holiday video 2024.mp4", {DEEP + "/Holiday video 2024.mp4": A}, "windows"),
-    ("leftovers_cleared_held_kept", V, {"in": A, LEFTOVER: OLD, LEFTOVER + "s": OLD, ".in.xyz~1badf00d.part": OLD, ".in.xyz~2badf00d.part": DIR}, ["in"], Hold(".in.xyz~1badf00d.part"), "created in.xyz", {"in.xyz": AX, LEFTOVER: None}, "windows"),
+    ("leftovers_cleared_held_kept", V, {"in": A, LEFTOVER: OLD, LEFTOVER + "s": OLD, ".in.xyz~1badf00d.part": OLD, ".in.xyz~2badf00d.part": DIR, ".in.xyz~3badf00d.part": b""}, ["in"], Hold(".in.xyz~1badf00d.part"), "created in.xyz", {"in.xyz": AX, LEFTOVER: None, ".in.xyz~3badf00d.part": None}, "windows"),
     ("deep_folder", V, {**{DEEP[:61 * n - 1]: DIR for n in range(1, 6)}, "x": DIR, DEEP + "/f": A}, [f"x/../{DEEP}/f"], (), f"created x/../{DEEP}/f.xyz", {DEEP + "/f.xyz": AX}),
     ("output_under_flock_kept", V, {"in": A, "in.xyz": OLD}, ["in"], Lock("flock", "EX", "in.xyz"), "write_failed", {}, "native"),
     ("output_under_lockf_kept", V, {"in": A, "in.xyz": OLD}, ["in"], Lock("lockf", "EX", "in.xyz"), "write_failed", {}, "native"),

@@ -9,7 +9,7 @@ SRWLOCK unmarked_step = SRWLOCK_INIT;
 //  1. The console is given back first. It never waits, and it must happen
 //     whatever comes next: taking the lock may wait for the main thread to
 //     finish its step, and the system does not let a handler run for ever
-//     (a closed window or a logoff ends the process after a few seconds).
+//     (a closed window ends the process after a few seconds).
 //  2. Then the unmarked step is taken, and kept. Released, the main thread
 //     could lift the mark for its rename before the process is gone, and
 //     leave the content behind. Nothing of this program runs after it: the

@@ -1,7 +1,11 @@
 // Windows 7 or later; console control events come on a thread of their own while the main thread goes on.
 #pragma once
 
-// The events: Ctrl+C, Ctrl+Break, a closed console window, logoff, shutdown.
+// The events an interactive program sees: Ctrl+C, Ctrl+Break, a closed
+// console window (or End Task). Log-off and shutdown reach services only
+// (HandlerRoutine): an interactive program is ended without its handler,
+// the content then deleted as marked, or, caught in an unmarked step, left
+// for the next run for the same output to clear.
 
 #include "windows_headers.h"
 
@@ -19,11 +23,12 @@ void GiveBackConsole();
 
 // The new content of an output is marked for deletion from the moment it
 // exists until it is renamed over the target, so whatever ends the process
-// (End Task, a closed console, a crash) makes the system delete it. Only two
-// short steps leave it unmarked: its creation and the rename. Each runs while
-// an UnmarkedStep is held, and a console event takes the same lock for good:
-// the process then ends at a point where the content is either marked or in
-// place. This lock is the one process-wide state a console event needs.
+// (End Task, a closed console, a log-off, a crash) makes the system delete
+// it. Only two short steps leave it unmarked: its creation and the rename.
+// Each runs while an UnmarkedStep is held, and a console event takes the
+// same lock for good: the process then ends at a point where the content is
+// either marked or in place. This lock is the one process-wide state a
+// console event needs.
 class UnmarkedStep {
  public:
   UnmarkedStep();  // waits while a console event holds the lock: for good

@@ -39,8 +39,12 @@ bool MarkForDeletion(HANDLE file, bool marked) {
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// A file system that offers no flush (some redirectors and drivers answer
-// so) has nothing to wait for: it must not fail every replace.
+// FlushFileBuffers documents no "cannot flush" answer. These two rest on
+// the driver model: answering a flush is optional for a driver, and one that
+// has no flush routine completes it with STATUS_INVALID_DEVICE_REQUEST
+// (ERROR_INVALID_FUNCTION); redirectors and drivers that refuse it outright
+// give STATUS_NOT_SUPPORTED (ERROR_NOT_SUPPORTED). Such a file system has
+// nothing to wait for, promises nothing more, and must not fail every run.
 bool Flushed(HANDLE file) {
   if (FlushFileBuffers(file)) return true;
   const DWORD error = GetLastError();
@@ -59,9 +63,11 @@ bool OnRemoteVolume(const std::wstring& full) {
 }
 
 // A folder's leftovers, as Windows tells them. A live run holds its content
-// open without sharing and marked for deletion, so it cannot be opened here;
-// what can be opened exclusively for deletion is no live run's, and goes by
-// its handle: the very file looked at.
+// open without sharing from the moment it exists (CREATE_NEW opens it
+// atomically), so it cannot be opened here; what can be opened exclusively
+// for deletion is no live run's, empty or not (a run cut off during its
+// create step or on an empty input leaves an empty one), and goes by its
+// handle: the very file looked at.
 class Win32LeftoverFolder final : public LeftoverFolder {
  public:
   explicit Win32LeftoverFolder(std::wstring folder) : folder_(std::move(folder)) {}
@@ -85,8 +91,7 @@ class Win32LeftoverFolder final : public LeftoverFolder {
     constexpr DWORD NotRegular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
     BY_HANDLE_FILE_INFORMATION information{};
     if (GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &information) &&
-        (information.dwFileAttributes & NotRegular) == 0 &&
-        (information.nFileSizeHigh | information.nFileSizeLow) != 0) {
+        (information.dwFileAttributes & NotRegular) == 0) {
       MarkForDeletion(file, true);
     }
     CloseHandle(file);
@@ -119,11 +124,22 @@ bool ReserveSpace(HANDLE file, std::uint64_t size) {
   }
 }
 
-// Renames the content over `target` by its handle, retrying for a while
-// when the target is held. The mark for deletion is lifted just for the
-// rename and set again when it fails: a file renamed while still marked
-// would be deleted under the target's name, after the old output is gone.
-bool PutInPlace(HANDLE content, const std::wstring& target) {
+// Renames the content to `target` by its handle, retrying for a while when
+// the target is held; a file there is replaced only when `replace` says the
+// last look decided so. The mark for deletion is lifted just for the rename
+// and set again when it fails: a file renamed while still marked would be
+// deleted under the target's name, after the old output is gone.
+//
+// What the rename can promise: without `replace`, a file that appeared at
+// the target since the last look makes it fail (the write failure, nothing
+// lost). With it, it replaces whatever holds the name by then: no rename
+// names the file it may replace. Of what another program may still do in
+// those moments, the rename refuses a target made read-only (Windows does,
+// Wine does not), a folder and a file held open (retried, then refused). It
+// cannot refuse a file moved over the target meanwhile, whose settings the
+// new content did not take: the look is made as late as it can be, after the
+// flush, so that this lasts no longer than carrying the settings over.
+bool PutInPlace(HANDLE content, const std::wstring& target, bool replace) {
   // The kernel's own form of the path (\\?\ and \\.\ both stand for \??\):
   // Windows 7 passes the name to the file system as it stands, later
   // versions convert a DOS path and leave this form alone.
@@ -132,7 +148,7 @@ bool PutInPlace(HANDLE content, const std::wstring& target) {
   std::vector<unsigned char> buffer(
       std::max(sizeof(FILE_RENAME_INFO), offsetof(FILE_RENAME_INFO, FileName) + (name.size() + 1) * sizeof(wchar_t)));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = TRUE;
+  rename->ReplaceIfExists = replace;
   rename->RootDirectory = nullptr;
   // In bytes; a path never nears 4 GiB (the system caps it at 32767 units).
   rename->FileNameLength = static_cast<DWORD>(name.size()) * DWORD{sizeof(wchar_t)};
@@ -175,8 +191,8 @@ std::uint32_t RandomToken() {
   return token;
 }
 
-// Where the output replaces a file, its content goes to the disk as it is
-// written, a flush each FlushStep: the progress line then follows the disk,
+// Every output's content goes to the disk as it is written, a flush each
+// FlushStep: the progress line then follows the disk rather than the cache,
 // and the flush before the rename has little left to wait for.
 constexpr std::uint64_t FlushStep = std::uint64_t{64} << 20;
 
@@ -185,8 +201,7 @@ constexpr std::uint64_t FlushStep = std::uint64_t{64} << 20;
 // it in place; destroyed before that, it takes the content away.
 class Win32OutputFile final : public OutputFile {
  public:
-  Win32OutputFile(std::wstring target, std::wstring path, bool replaces)
-      : target_(std::move(target)), path_(std::move(path)), replaces_(replaces) {}
+  Win32OutputFile(std::wstring target, std::wstring path) : target_(std::move(target)), path_(std::move(path)) {}
   Win32OutputFile(const Win32OutputFile&) = delete;
   Win32OutputFile& operator=(const Win32OutputFile&) = delete;
 
@@ -225,7 +240,7 @@ class Win32OutputFile final : public OutputFile {
 
   bool WriteAll(const unsigned char* from, std::size_t count) override {
     if (!WriteAllTo(file_, from, count)) return false;
-    if (!replaces_ || (unflushed_ += count) < FlushStep) return true;
+    if ((unflushed_ += count) < FlushStep) return true;
     unflushed_ = 0;
     return Flushed(file_);
   }
@@ -235,23 +250,32 @@ class Win32OutputFile final : public OutputFile {
     // a file that is open, and the target may be another name of the input
     // (a hard link): the input is closed before its place is taken.
     input.reset();
-    // The last look: a target made read-only meanwhile is kept, and one
-    // that came or went decides the flush.
-    const DWORD attributes = GetFileAttributesW(target_.c_str());
-    replaces_ = attributes != INVALID_FILE_ATTRIBUTES;
-    // What the name held must give way only to content on the disk: the
-    // rename is logged at once, the data written back later, and a crash in
-    // between would leave the name on zeros. A new name is not waited for: a
-    // crash can only lose what did not exist before.
-    if (!MayReplace(target_, attributes) || (replaces_ && !Flushed(file_)) || !CarryOverSettings(target_, file_) ||
-        !PutInPlace(file_, target_)) {
+    // The content takes the name only once it is on the disk, a new output's
+    // as a replacing one's: NTFS logs the rename at once and writes the data
+    // back later, and a power cut in between would leave the name on zeros
+    // (the old file gone, or a new one the user was told is complete).
+    if (!Flushed(file_)) {
       Abandon();
       return false;
     }
+    // The last look: a target made read-only meanwhile is kept, and whether
+    // one is there decides whether the rename may replace (see PutInPlace).
+    const DWORD attributes = GetFileAttributesW(target_.c_str());
+    if (!MayReplace(target_, attributes) || !CarryOverSettings(target_, file_) ||
+        !PutInPlace(file_, target_, attributes != INVALID_FILE_ATTRIBUTES)) {
+      Abandon();
+      return false;
+    }
+    // In place: the name holds the complete new content, and nothing here
+    // takes it away again. Flushing the renamed file makes the rename itself
+    // durable (a flush persists the directory structure, [MS-FSA] 2.1.5.7)
+    // before any text of the report; refused, the run reports the write
+    // failure: success is shown only once the disk has confirmed it.
+    const bool durable = Flushed(file_);
     CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
     RemoveLeftOverZoneStream(path_);
-    return true;
+    return durable;
   }
 
  private:
@@ -269,9 +293,6 @@ class Win32OutputFile final : public OutputFile {
   HANDLE file_ = INVALID_HANDLE_VALUE;  // open from Create until the commit puts it in place
   std::wstring target_;                 // as LongPath gave it, as every name here
   std::wstring path_;
-  // Whether the output replaces an existing file: seen when the output was
-  // created, brought up to date by the commit's last look.
-  bool replaces_;
   std::uint64_t unflushed_ = 0;
 };
 
@@ -290,8 +311,7 @@ std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const Win32
   Win32LeftoverFolder folder(full_target.substr(0, LastElementStart(full_target)));
   ClearLeftovers(full_target, folder);
   for (int attempt = 0; attempt < 16; ++attempt) {
-    auto output = std::make_unique<Win32OutputFile>(full_target, TemporaryPathFor(full_target, RandomToken()),
-                                                    attributes != INVALID_FILE_ATTRIBUTES);
+    auto output = std::make_unique<Win32OutputFile>(full_target, TemporaryPathFor(full_target, RandomToken()));
     bool taken = false;
     if (!output->Create(input.Zone(), taken)) {
       if (taken) continue;

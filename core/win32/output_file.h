@@ -12,5 +12,8 @@
 // FileSystem::CreateOutput), once what earlier runs for the same target left
 // is cleared; nullptr when the target may not be replaced (read-only, asked
 // outright; another file's short alias), is a name the Windows shell cannot
-// open (see ShellCanOpen), or nothing could be created.
+// open (see ShellCanOpen), or nothing could be created. Its commit flushes
+// the content before the rename, new output or not, and the renamed file
+// after it; when only that last flush fails, the commit is false with the
+// target holding the complete new content.
 std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const Win32InputFile& input);

@@ -4,6 +4,7 @@
 #include <aclapi.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -94,6 +95,11 @@ bool NoMoreOpen(const ACL* now, const ACL* before) {
   return Covered(now, before, ACCESS_ALLOWED_ACE_TYPE, false) && Covered(before, now, ACCESS_DENIED_ACE_TYPE, true);
 }
 
+bool MayKeepGivenDacl(const ACL* given, bool given_protected, const ACL* old, bool old_protected) {
+  if (given_protected != old_protected) return false;
+  return SameAces(given, old) || (!old_protected && !HasOwnAces(old) && NoMoreOpen(given, old));
+}
+
 bool CarryOverSettings(const std::wstring& target, HANDLE content) {
   const HANDLE old = CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -116,25 +122,37 @@ bool CarryOverSettings(const std::wstring& target, HANDLE content) {
     basic.FileAttributes = shown | FILE_ATTRIBUTE_ARCHIVE;
     if (!SetFileInformationByHandle(content, FileBasicInfo, &basic, sizeof basic)) return false;
   }
-  if (!old_dacl.is_protected && !HasOwnAces(old_dacl.list)) return true;
-  // Nothing to do when the folder already gave the new content the same
-  // (so under Wine, whose file DACLs all look explicit).
   Dacl new_dacl;
   if (!ReadDacl(content, new_dacl)) return false;
-  if (old_dacl.is_protected == new_dacl.is_protected && SameAces(old_dacl.list, new_dacl.list)) return true;
-  // Unprotected, the entries it inherited are taken again from the folder,
-  // which is the same one.
-  const SECURITY_INFORMATION which =
-      DACL_SECURITY_INFORMATION |
-      (old_dacl.is_protected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  // Mostly the same entries (so always under Wine, whose file DACLs all
+  // look explicit): nothing to do.
+  if (MayKeepGivenDacl(new_dacl.list, new_dacl.is_protected, old_dacl.list, old_dacl.is_protected)) return true;
   // What counts is the DACL the content ends with. A server may refuse to
   // set one (a share without the right to change permissions) or map it to
   // permissions of its own, and may show every DACL as explicit (Samba):
   // where the content is no more open than the old file all the same, the
   // replace is what the user could do by hand, and keeps the promise.
-  if (SetSecurityInfo(content, SE_FILE_OBJECT, which, nullptr, nullptr, old_dacl.list, nullptr) == ERROR_SUCCESS) {
-    Dacl set;
-    return ReadDacl(content, set) && NoMoreOpen(set.list, old_dacl.list);
+  const auto no_more_open = [&content, &old_dacl] {
+    Dacl now;
+    return ReadDacl(content, now) && NoMoreOpen(now.list, old_dacl.list);
+  };
+  // Unprotected, the entries it inherited are taken again from the folder.
+  SetSecurityInfo(content, SE_FILE_OBJECT,
+                  DACL_SECURITY_INFORMATION | (old_dacl.is_protected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                  nullptr, nullptr, old_dacl.list, nullptr);
+  const bool carried = no_more_open();
+  if (carried || old_dacl.is_protected || old_dacl.list == nullptr) return carried;
+  // The folder gives more than the old file inherited where it was made:
+  // its entries, all made the content's own, protected from the folder.
+  std::vector<unsigned char> own(old_dacl.list->AclSize);
+  std::memcpy(own.data(), old_dacl.list, own.size());
+  auto* list = reinterpret_cast<ACL*>(own.data());
+  for (DWORD i = 0; i < old_dacl.list->AceCount; ++i) {
+    void* ace = nullptr;
+    if (GetAce(list, i, &ace)) static_cast<ACE_HEADER*>(ace)->AceFlags &= static_cast<BYTE>(~INHERITED_ACE);
   }
-  return NoMoreOpen(new_dacl.list, old_dacl.list);
+  SetSecurityInfo(content, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                  nullptr, list, nullptr);
+  return no_more_open();
 }

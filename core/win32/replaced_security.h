@@ -18,10 +18,18 @@ bool SameAces(const ACL* a, const ACL* b);
 // weighed (object, conditional) makes it false unless the lists are the same.
 bool NoMoreOpen(const ACL* now, const ACL* before);
 
+// Whether new content may keep the DACL its folder gave it (`given`, with
+// its protection) in place of the replaced file's (`old`): the same entries,
+// protected alike; or, the old one being unprotected and all inherited, a
+// DACL that is no more open. The old file's inherited entries need not be
+// its folder's: a file moved there kept those of the folder it came from.
+bool MayKeepGivenDacl(const ACL* given, bool given_protected, const ACL* old, bool old_protected);
+
 // A replaced output is never more visible or more accessible than before:
-// the old file's hidden and system attributes, and a DACL the user gave it
-// (protected, or with entries of its own), go over to the new `content`
-// (open with WRITE_DAC where it could be, READ_CONTROL and GENERIC_WRITE).
+// the old file's hidden and system attributes go over to the new `content`
+// (open with WRITE_DAC where it could be, READ_CONTROL and GENERIC_WRITE),
+// and so does its DACL unless MayKeepGivenDacl; an unprotected one that the
+// folder would make more open again goes over protected, entry for entry.
 // The archive attribute stays set, as on every new content, for backups to
 // see it. True when nothing is at `target` or it is a folder (the rename
 // refuses one anyway). False when the old file's settings cannot be read, or

@@ -8,7 +8,8 @@
 // and Office's Protected View consult, kept in a stream of the file.
 
 // The zone stream of the file at `path`; empty when it has none (or its file
-// system has no streams). nullopt when one is there but cannot be read now.
+// system has no streams). nullopt when one is there but cannot be read, held
+// by another program past the wait (see RetryWhileHeld) or otherwise.
 std::optional<std::string> ReadZoneIdentifier(const std::wstring& path);
 
 // Gives the new file at `path` the zone stream `zone` (nothing when empty). A

@@ -1,6 +1,7 @@
 // The Win32 rules Wine's file system never exercises, as plain functions on hand-built values: whether a DACL is
-// more open than another, which refusals mean a file is held a moment, the \\?\ form of a path. A table each; a
-// failing row prints its name and what it gave. Run under Wine; status 1 when any row fails.
+// more open than another and whether new content may keep its folder's, which refusals mean a file is held a moment,
+// the \\?\ form of a path. A table each; a failing row prints its name and what it gave. Run under Wine; status 1 when
+// any row fails.
 #include "windows_headers.h"
 
 #include <cstdio>
@@ -19,6 +20,7 @@ struct Ace {
   BYTE flags = 0;
 };
 constexpr ACCESS_MASK R = FILE_GENERIC_READ, W = FILE_GENERIC_WRITE;
+constexpr BYTE In = INHERITED_ACE;  // what a file inherited where it was made: a moved file keeps it
 constexpr auto Everyone = WinWorldSid, Users = WinBuiltinUsersSid, Admins = WinBuiltinAdministratorsSid;
 using Aces = std::vector<Ace>;
 const Aces Null{{true, WinNullSid, 0, 0xFF}};  // stands for a null DACL: everything allowed
@@ -40,25 +42,33 @@ const ACL* Built(const Aces& aces, std::vector<unsigned char>& bytes) {
 const struct {
   const char* name;
   Aces now, before;
-  bool no_more_open;
+  bool no_more_open, may_keep;  // NoMoreOpen; MayKeepGivenDacl, both unprotected
 } DaclCases[] = {
-    {"anything_against_null", {{true, Everyone, R | W}}, Null, true},
-    {"null_against_a_list", Null, {{true, Users, R}}, false},
-    {"same_entries", {{true, Users, R}, {true, Admins, R | W}}, {{true, Users, R}, {true, Admins, R | W}}, true},
+    {"anything_against_null", {{true, Everyone, R | W}}, Null, true, true},
+    {"null_against_a_list", Null, {{true, Users, R}}, false, false},
+    {"same_entries", {{true, Users, R}, {true, Admins, R | W}}, {{true, Users, R}, {true, Admins, R | W}}, true, true},
     {"same_entries_reordered",
      {{true, Admins, R | W}, {true, Users, R}},
      {{true, Users, R}, {true, Admins, R | W}},
+     true,
+     false},
+    {"less_for_the_same_trustee", {{true, Users, R}}, {{true, Users, R | W}}, true, false},
+    {"more_for_the_same_trustee", {{true, Users, R | W}}, {{true, Users, R}}, false, false},
+    {"another_trustee", {{true, Everyone, R}}, {{true, Users, R}}, false, false},
+    {"a_denial_dropped", {{true, Everyone, R | W}}, {{false, Everyone, W}, {true, Everyone, R | W}}, false, false},
+    {"a_denial_kept_ahead",
+     {{false, Everyone, W}, {true, Users, R}},
+     {{false, Everyone, W}, {true, Users, R}},
+     true,
      true},
-    {"less_for_the_same_trustee", {{true, Users, R}}, {{true, Users, R | W}}, true},
-    {"more_for_the_same_trustee", {{true, Users, R | W}}, {{true, Users, R}}, false},
-    {"another_trustee", {{true, Everyone, R}}, {{true, Users, R}}, false},
-    {"a_denial_dropped", {{true, Everyone, R | W}}, {{false, Everyone, W}, {true, Everyone, R | W}}, false},
-    {"a_denial_kept_ahead", {{false, Everyone, W}, {true, Users, R}}, {{false, Everyone, W}, {true, Users, R}}, true},
     {"a_denial_moved_behind",
      {{true, Users, R}, {false, Everyone, W}},
      {{false, Everyone, W}, {true, Users, R}},
+     false,
      false},
-    {"inherit_only_entries_ignored", {{true, Everyone, R | W, INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE}}, {}, true},
+    {"inherit_only_entries_ignored", {{true, Everyone, R | W, INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE}}, {}, true, true},
+    {"moved_from_narrower", {{true, Users, R | W, In}}, {{true, Admins, R | W, In}}, false, false},
+    {"moved_from_wider", {{true, Users, R, In}}, {{true, Users, R | W, In}}, true, true},
 };
 
 const struct {
@@ -138,6 +148,8 @@ int main() {
   for (const auto& row : DaclCases) {
     std::vector<unsigned char> now(1024), before(1024);
     check(NoMoreOpen(Built(row.now, now), Built(row.before, before)) == row.no_more_open, "NoMoreOpen", row.name);
+    check(MayKeepGivenDacl(Built(row.now, now), false, Built(row.before, before), false) == row.may_keep,
+          "MayKeepGivenDacl", row.name);
   }
   for (const auto& row : HeldCases) {
     const bool held = MeansHeldForAMoment(row.error, row.attributes);
