@@ -1,5 +1,4 @@
-"""What the rows of the black-box table (black_box.py) lay out and run under: the programs and helpers the environment
-names, the files laid out and what each must hold after the run, and the set-ups."""
+"""What the rows of black_box.py lay out and run under: the programs the environment names, the files, the set-ups."""
 import collections, dataclasses, fcntl, fnmatch, glob, grp, os, pathlib, pwd, resource, signal, stat, subprocess, sys
 import time
 
@@ -7,10 +6,9 @@ import pytest
 
 found = lambda name: name in os.environ and os.path.abspath(os.environ[name])
 QUISTEL, VORLUNE, HOLD_OPEN, SHORT_WRITES, WIN32_RULES = map(
-    found, ("QUISTEL", "VORLUNE", "HOLD_OPEN", "SHORT_WRITES", "WIN32_RULES")
+    found, "QUISTEL VORLUNE HOLD_OPEN SHORT_WRITES WIN32_RULES".split()
 )
-WINE = [os.environ["WINE"]] if os.environ.get("WINE") else []
-Q, V = "quistel", "vorlune"
+WINE, Q, V = [os.environ["WINE"]] if os.environ.get("WINE") else [], "quistel", "vorlune"
 # The disguise of each byte value, 0x00 to 0xff, written out (package_install_test.py checks with masked() too).
 DISGUISE = bytes.fromhex(
     "6b6a69686f6e6d6c63626160676665647b7a79787f7e7d7c73727170777675744b4a49484f4e4d4c43424140474645445b5a59585f5e5d5c5352515057565554"
@@ -20,8 +18,7 @@ DISGUISE = bytes.fromhex(
 )
 
 
-def masked(data):
-    return data.translate(DISGUISE)
+masked = lambda data: data.translate(DISGUISE)
 
 
 A, AX, OLD = b"abc", b"\n\t\x08", b"an old output, longer than the new one"
@@ -32,46 +29,31 @@ Kind = collections.namedtuple("Kind", "write test")
 DIR, ANY = Kind(os.mkdir, lambda path: not os.path.isdir(path) and "not a folder"), Kind(None, lambda path: None)
 FIFO = Kind(os.mkfifo, lambda path: not stat.S_ISFIFO(os.stat(path).st_mode) and "not a FIFO")
 LINK = lambda target: Kind(lambda path: os.symlink(target, path), lambda path: not os.path.islink(path) and "no link")
-INPUT_LINK = Kind(lambda path: os.link(path[:-4], path), None)  # named NAME.xyz: another name of NAME
 # An access ACL (owner rw, user nobody rw, group r, mask rw, others none), as the kernel stores it.
-ACL = bytes.fromhex(
-    "02000000" "01000600ffffffff" "02000600feff0000" "04000400ffffffff" "10000600ffffffff" "20000000ffffffff"
-)
+ACL = bytes.fromhex("02000000 01000600ffffffff 02000600feff0000 04000400ffffffff 10000600ffffffff 20000000ffffffff")
 ACCESS, mode_of = "system.posix_acl_access", lambda path: stat.S_IMODE(os.stat(path).st_mode)
-# A folder with a default ACL (the one above), which every file made in it takes as its access ACL.
-ACL_FOLDER = Kind(lambda path: (os.mkdir(path), os.setxattr(path, "system.posix_acl_default", ACL)), lambda path: None)
 
 
 def marked(content, mark, what, has_it):  # content, then mark(path); has_it(path) tells whether it kept `what`
-    return Kind(
-        lambda p: (pathlib.Path(p).write_bytes(content), mark(p)),
-        lambda p: not has_it(p) and what or difference(p, content),
-    )
+    write = lambda p: (pathlib.Path(p).write_bytes(content), mark(p))
+    return Kind(write, lambda p: not has_it(p) and what or difference(p, content))
 
 
-def with_acl(content):
-    return marked(content, lambda p: os.setxattr(p, ACCESS, ACL), "ACL lost", lambda p: os.getxattr(p, ACCESS) == ACL)
-
-
-def without_acl(content):  # the access ACL from the folder's default one taken away
-    return marked(content, lambda p: os.removexattr(p, ACCESS), "an ACL", lambda p: ACCESS not in os.listxattr(p))
-
-
-def read_only(content):
-    return marked(content, lambda p: os.chmod(p, 0o444), "writable", lambda p: mode_of(p) == 0o444)
-
-
-def hidden(content):  # as Wine keeps the attribute
-    dos = "user.DOSATTRIB"
-    return marked(content, lambda p: os.setxattr(p, dos, b"0x2"), "not hidden", lambda p: os.getxattr(p, dos) == b"0x2")
+acl = lambda c: marked(c, lambda p: os.setxattr(p, ACCESS, ACL), "ACL lost", lambda p: os.getxattr(p, ACCESS) == ACL)
+# The access ACL the folder's default one gave taken away.
+no_acl = lambda c: marked(c, lambda p: os.removexattr(p, ACCESS), "an ACL", lambda p: ACCESS not in os.listxattr(p))
+read_only = lambda c: marked(c, lambda p: os.chmod(p, 0o444), "writable", lambda p: mode_of(p) == 0o444)
+DOS = ("user.DOSATTRIB", b"0x2")  # the hidden attribute, as Wine keeps it
+hidden = lambda c: marked(c, lambda p: os.setxattr(p, *DOS), "not hidden", lambda p: os.getxattr(p, DOS[0]) == DOS[1])
 
 
 def owned(content, mode, owner=None):  # owner: a user name; None: whoever runs the tests
     ids = (pwd.getpwnam(owner).pw_uid, grp.getgrnam("nogroup").gr_gid) if owner else (os.geteuid(), os.getegid())
-    got = lambda p: ((os.stat(p).st_uid, os.stat(p).st_gid), mode_of(p))
-    return marked(
-        content, lambda p: (os.chown(p, *ids), os.chmod(p, mode)), "owner, mode", lambda p: got(p) == (ids, mode)
-    )
+    kept = lambda p: ((os.stat(p).st_uid, os.stat(p).st_gid), mode_of(p)) == (ids, mode)
+    return marked(content, lambda p: (os.chown(p, *ids), os.chmod(p, mode)), "owner, mode", kept)
+
+
+nobodys = lambda content, mode=0o604: owned(content, mode, "nobody")
 
 
 def sparse(size, disguised=False):  # bytes set around 2 and 4 GiB and at its end; disguised: their masked form
@@ -82,8 +64,7 @@ def sparse(size, disguised=False):  # bytes set around 2 and 4 GiB and at its en
     def write(path):
         with open(path, "wb") as f:
             f.truncate(size)
-            for offset, byte in marks.items():
-                os.pwrite(f.fileno(), byte, offset)
+            [os.pwrite(f.fileno(), byte, offset) for offset, byte in marks.items()]
 
     def test(path):
         with open(path, "rb") as f:
@@ -94,7 +75,7 @@ def sparse(size, disguised=False):  # bytes set around 2 and 4 GiB and at its en
     return Kind(write, test)
 
 
-BIG, FAR, NEAR, L = sparse(6 * 2**30), 2**32 + 1000, 2**32 - 1, "n" * 251
+BIG, FAR, L = sparse(6 * 2**30), 2**32 + 1000, "n" * 251
 DEEP = "/".join(["d" * 60] * 5)  # past 260 characters wherever the scratch folder is
 ZONE = b"[ZoneTransfer]\r\nZoneId=3\r\n"  # under Wine a stream is a file "name:stream"
 DOWNLOADED = {"dl.txt.xyz": A, "dl.txt.xyz:Zone.Identifier": ZONE, "dl.txt": OLD}
@@ -122,25 +103,21 @@ def output_writer(folder, before):
     for fd in glob.glob("/proc/[0-9]*/fd/*"):
         try:
             pid, target = fd.split("/")[2], os.readlink(fd)
-            if (
-                target.startswith(folder + "/")
-                and os.path.relpath(target, folder) not in before
-                and b"wineserver" not in pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
-            ):
+            ours = target.startswith(folder + "/") and os.path.relpath(target, folder) not in before
+            if ours and b"wineserver" not in pathlib.Path(f"/proc/{pid}/cmdline").read_bytes():
                 return int(pid), int(pathlib.Path(fd.replace("/fd/", "/fdinfo/")).read_text().split()[1])
         except (OSError, ValueError, IndexError):  # gone meanwhile
             pass
 
 
 class Setup:
-    """What a row needs beyond the common steps (lay out, start, compare the text, the status and the files), added
-    through hooks, each a no-op unless a set-up has its own: traced() system calls and strace() options of the one strace
-    the program runs under (no call traced: no strace), mount() before the files are laid out, prepare() after them,
-    wrap(): a command the program runs under, during() its run, check() after its text and status are compared, undo()
-    at the end, whatever happened. Every set-up is a dataclass: its fields are its arguments, its repr names it. One
-    this machine cannot give skips its row."""
+    """What a row needs beyond the common steps (lay out, start, compare the text, status and files), through hooks that
+    do nothing unless a set-up has its own: traced() calls and strace() options of the one strace the program runs
+    under (none traced: no strace), mount() before the layout, prepare() after, wrap(): a command to run the program
+    under, during() its run, check() after its text and status, undo() at the end. A set-up is a dataclass: its fields
+    are its arguments, its repr names it. One this machine cannot give skips its row."""
 
-    repeat, hides_output = 1, False  # runs of the row; True: nothing reaches the test's standard output
+    repeat, hides_output, root = 1, False, False  # runs of the row; no text reaches the test; it and its row need root
     traced = strace = wrap = lambda self, *run: []
     mount = prepare = during = check = undo = lambda self, *run: None
 
@@ -232,9 +209,9 @@ class SignalAt(Setup):  # `call` held 0.4 s on its way back; `signal` once a nam
 class Inject(Setup):  # the calls fail with the error; `on`: only those on these files
     calls: str
     error: str
-    on: tuple = ()
+    on: str = None
     traced = lambda self, run: self.calls.split(",")
-    strace = lambda self, run: ["-e", f"inject={self.calls}:error={self.error}", *sum([["-P", f] for f in self.on], [])]
+    strace = lambda self, run: ["-e", f"inject={self.calls}:error={self.error}", *["-P", self.on] * bool(self.on)]
 
 
 class NamedTemporary(Setup):  # the unnamed output refused (the second open of the folder itself), as on exFAT
@@ -260,7 +237,9 @@ class SizeLimit(Setup):  # ulimit -f, in bytes
     wrap = lambda self, run: ["prlimit", f"--fsize={self.size}", "--"]
 
 
-class Mounted(Setup):  # the scratch folder on a file system of its own, made by shell commands
+class Mounted(Setup):  # the scratch folder on a file system of its own, made by shell commands (as root)
+    root = True
+
     def mount(self, run):
         if subprocess.run(self.commands(run.folder), shell=True, capture_output=True).returncode:
             pytest.skip(f"this machine cannot give {self}")
@@ -288,13 +267,18 @@ class OnExfat(Mounted):  # an image on a loop device, mounted through FUSE
     )
 
 
+class DefaultAcl(Setup):  # the scratch folder's default ACL the one above: every file made in it takes it
+    mount = lambda self, run: os.setxattr(run.folder, "system.posix_acl_default", ACL)
+
+
 class Umask(Setup):
     mask: int
     prepare = lambda self, run: setattr(run, "umask", self.mask)
 
 
-class AsUser(Setup):  # in a folder anyone may write
+class AsUser(Setup):  # in a folder anyone may write (as root)
     user: str
+    root = True
     mount = lambda self, run: os.chmod(run.folder, 0o777)
     wrap = lambda self, run: ["setpriv", f"--reuid={self.user}", "--regid=nogroup", "--clear-groups"]
 
