@@ -125,7 +125,12 @@ ROWS = [
     Windows("hidden_output_stays_hidden", {"h": A, "h.xyz": hidden(OLD)}, Created("h.xyz", hidden(AX))),
     # The file named is the file opened, under its own name; one named by its short alias is named after its long one.
     Row("trailing_dot_its_own_file", {"cat.png.": A, "cat.png": OLD}, Created("cat.png..xyz", AX), tool=Q),
-    Row("folder_trailing_dot_its_own", {"d.": DIR, "d": DIR, "d./f": A, "d/f": OLD}, Created("d./f.xyz", AX)),
+    Row(
+        "folder_trailing_dot_its_own",
+        {"d.": DIR, "d": DIR, "d./f": A, "d/f": OLD},
+        Created("d./f.xyz", AX),
+        args="d./f",
+    ),
     # A file, not the serial port; no output the Windows shell could not open or delete, nothing created.
     Windows("device_name_a_file", {"COM3.png": A}, WriteFailed()),
     *[Windows(f"restore_to_{what}_refused", {name: A}, WriteFailed()) for what, name in SHELL_CANNOT_OPEN],
