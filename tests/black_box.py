@@ -49,6 +49,7 @@ SX = masked(S)
 # A file other than plain bytes: laid out by write(path); test(path) tells what is wrong with it, if anything.
 Kind = collections.namedtuple("Kind", "write test")
 DIR, ANY = Kind(os.mkdir, lambda path: not os.path.isdir(path) and "not a folder"), Kind(None, lambda path: None)
+WX_DIR = Kind(lambda path: (os.mkdir(path), os.chmod(path, 0o333)), lambda path: None)  # write and search, not read
 FIFO = Kind(os.mkfifo, lambda path: not stat.S_ISFIFO(os.stat(path).st_mode) and "not a FIFO")
 LINK = lambda target: Kind(lambda path: os.symlink(target, path), lambda path: not os.path.islink(path) and "no link")
 # An access ACL (owner rw, user nobody rw, group r, mask rw, others none), as the kernel stores it.
@@ -239,6 +240,29 @@ class NothingWritten(Setup):  # no write reaches the scratch folder; some write 
     def check(self, run):
         trace = pathlib.Path(run.trace).read_bytes()
         assert b"write" in trace and run.folder.encode() not in trace, "a write reached the folder, or none was seen"
+
+
+class DurableOrder(Setup):  # twice: a new output, then one replacing it; before the first byte of the report, the
+    # content flushed, named (natively; Wine's server renames) and the name made durable, each once
+    repeat, runs = 2, 0
+    traced = lambda self, run: ["fsync", "fdatasync", "syncfs", "linkat", "renameat", "renameat2", "rename", "write"]
+    strace = lambda self, run: ["-y"]  # a write's descriptor with its pipe: the report's, or Wine's own
+    during = lambda self, run, process: setattr(self, "report", f"<pipe:[{os.fstat(process.stdout.fileno()).st_ino}]>")
+
+    def check(self, run):
+        steps, self.runs = [], self.runs + 1
+        for line in pathlib.Path(run.trace).read_text(errors="replace").splitlines():
+            call = line.split(None, 1)[-1]
+            if call.startswith("write(") and self.report in call:
+                break
+            steps += ["flush"] * call.startswith(("fsync(", "fdatasync(", "syncfs("))
+            steps += ["name"] * (call.startswith(("linkat(", "rename")) and f'"{run.row.args[0]}.xyz"' in call)
+        assert steps == ["flush", "flush"] if WINE else ["flush", "name", "flush"], f"run {self.runs}: {steps}"
+
+
+class NameFlushFails(Setup):  # the flush that makes the new name durable fails (under Wine, every second fsync)
+    traced = lambda self, run: ["fsync", "syncfs"]
+    strace = lambda self, run: ["-e", f"inject=fsync,syncfs:error=EIO:when={'2+2' if WINE else '1+'}"]
 
 
 class SizeLimit(Setup):  # ulimit -f, in bytes
@@ -451,11 +475,19 @@ ROWS = [Row(*row) for row in [
     ("kill_mid_run", V, KILLED, ["big"], Signal("SIGKILL", 0.5), "SIGKILL", {}),
     ("kill_near_the_end", V, KILLED, ["big"], Signal("SIGKILL", 0.9), "SIGKILL", {}, "native"),
     # The signal lands between naming or moving the complete output and noting that it did: it still ends in place.
-    ("sigint_at_link", V, {"in": A}, ["in"], SignalAt("linkat", "SIGINT", ".in.xyz~*"), "SIGINT", {"in.xyz": AX}, "native"),
-    ("sigterm_at_rename", V, {"in": A}, ["in"], SignalAt("renameat", "SIGTERM", "in.xyz"), "SIGTERM", {"in.xyz": AX}, "native"),
-    # A replaced output gives way only to content on the disk; a new one is not waited for.
+    ("sigint_at_link", V, {"in": A}, ["in"], SignalAt("linkat", "SIGINT", "in.xyz"), "SIGINT", {"in.xyz": AX}, "native"),
+    ("sigterm_at_rename", V, {"in": A, "in.xyz": OLD}, ["in"], SignalAt("renameat", "SIGTERM", ".in.xyz~*"), "SIGTERM", {"in.xyz": AX}, "native"),
+    # Success only once the output is on the disk: its content flushed before it takes the name, which is made durable
+    # before the report; a failed flush is the write failure, before the name (nothing changed) or after it.
+    ("durable_before_report", V, {"in": A}, ["in"], DurableOrder(), "created in.xyz", {"in.xyz": AX}),
     ("replace_flushed_before_rename", V, {"in": A, "in.xyz": OLD}, ["in"], Inject("fdatasync,fsync", "EIO"), "write_failed", {}),
-    ("new_output_not_flushed", V, {"in": A}, ["in"], Inject("fdatasync,fsync", "EIO"), "created in.xyz", {"in.xyz": AX}),
+    ("new_output_flushed_before_named", V, {"in": A}, ["in"], Inject("fdatasync,fsync", "EIO"), "write_failed", {}),
+    ("new_name_not_made_durable", V, {"in": A}, ["in"], NameFlushFails(), "write_failed", {"in.xyz": AX}),
+    ("replacing_name_not_made_durable", V, {"in": A, "in.xyz": OLD}, ["in"], NameFlushFails(), "write_failed", {"in.xyz": AX}),
+    # A folder the user may write and search but not read cannot be flushed: the whole file system is.
+    ("unreadable_folder_durable", V, {"d": WX_DIR, "d/in": A}, ["d/in"], AsUser("nobody"), "created d/in.xyz", {"d/in.xyz": AX}, "native root"),
+    ("unreadable_folder_not_made_durable", V, {"d": WX_DIR, "d/in": A}, ["d/in"], (AsUser("nobody"), NameFlushFails()), "write_failed", {"d/in.xyz": AX}, "native root"),
+    ("leftover_cleared_without_a_temporary_name", V, {"in": A, LEFTOVER: OLD}, ["in"], (), "created in.xyz", {"in.xyz": AX, LEFTOVER: None}),
     ("racing_disguises", V, {"a": S}, ["a"], Race("a"), "created a.xyz", {"a.xyz": SX}, "native"),
     ("racing_disguise_and_restore", V, {"a": S, "a.xyz": SX}, ["a"], Race("a.xyz"), "created a.xyz", {}, "native"),
     ("past_4_gib", V, {"big": sparse(FAR)}, ["big"], (), "created big.xyz", {"big.xyz": sparse(FAR, True)}, "large"),
