@@ -257,7 +257,7 @@ class DurableOrder(Setup):  # twice: a new output, then one replacing it; before
                 break
             steps += ["flush"] * call.startswith(("fsync(", "fdatasync(", "syncfs("))
             steps += ["name"] * (call.startswith(("linkat(", "rename")) and f'"{run.row.args[0]}.xyz"' in call)
-        assert steps == ["flush", "flush"] if WINE else ["flush", "name", "flush"], f"run {self.runs}: {steps}"
+        assert steps == (["flush", "flush"] if WINE else ["flush", "name", "flush"]), f"run {self.runs}: {steps}"
 
 
 class NameFlushFails(Setup):  # the flush that makes the new name durable fails (under Wine, every second fsync)

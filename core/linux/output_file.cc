@@ -70,13 +70,15 @@ class LinuxOutputFile final : public OutputFile {
     // than that while it is written; a new one gets 0666 less the umask.
     const bool keeps = replaces_ && S_ISREG(replaced.st_mode);
     const mode_t mode = keeps ? replaced.st_mode & 0777 : 0666;
-    // What a cut-off run left (a power cut between naming the content and
-    // the rename leaves it complete) goes now, on every path, in one listing.
-    LinuxLeftoverFolder leftovers(folder());
-    ClearLeftovers(target_, leftovers);
     fd_ = OpenUnnamed(mode);
     if (fd_ < 0) fd_ = OpenNamed(mode);
-    return fd_ >= 0 && (!keeps || KeepReplacedPermissions(fd_, folder(), name_, replaced)) &&
+    if (fd_ < 0) return false;
+    // What a cut-off run left (a power cut between naming the content and
+    // the rename leaves it complete) goes now, on every path, in one
+    // listing; this run's own named file is still empty, which is kept.
+    LinuxLeftoverFolder leftovers(folder());
+    ClearLeftovers(target_, leftovers);
+    return (!keeps || KeepReplacedPermissions(fd_, folder(), name_, replaced)) &&
            AskLock(fd_, true) != LockAnswer::Held && ReserveSpace(size);
   }
 
