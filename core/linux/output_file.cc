@@ -223,10 +223,9 @@ class LinuxOutputFile final : public OutputFile {
     return token;
   }
 
-  // The content goes to the disk as it is written, and each write waits for what was written WriteBehind bytes before it:
-  // the progress shown follows the disk, not the cache, and the flush before
-  // the name is given has little left to do. Failures here are not examined: the
-  // flush reports any the writeback met.
+  // The content goes to the disk as it is written, and each write waits for what was written WriteBehind bytes before
+  // it: the progress shown follows the disk, not the cache, and the flush before the name is given has little left to
+  // do. Failures here are not examined: the flush reports any the writeback met.
   void SendToDisk() {
     sync_file_range(fd_, static_cast<off_t>(sent_), static_cast<off_t>(written_ - sent_), SYNC_FILE_RANGE_WRITE);
     sent_ = written_;
