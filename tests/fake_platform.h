@@ -1,9 +1,8 @@
 // In-memory stand-ins for the platform seam. The file system fails the scheduled call, so that every failure path
 // can be driven. Inputs and outputs are objects, as the real ones: an output's content is a temporary file until
-// committed, gone when the output is destroyed uncommitted; the commit's steps on the disk are logged in `disk` ("F"
-// the content flushed, "N" named, "D" the name made durable), each once done. A caller's misuse is counted: a commit
-// after a failed read or write or before the end was checked, a second commit, or an input used after the commit took
-// it.
+// committed, gone when the output is destroyed uncommitted; `disk` logs the commit's steps done ("F" flushed, "N"
+// named, "D" made durable). Misuse is counted: a commit after a failed read or write or before the end was checked, a
+// second commit, or an input used after the commit took it.
 #pragma once
 
 #include <map>
