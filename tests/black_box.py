@@ -483,6 +483,7 @@ ROWS = [Row(*row) for row in [
     ("new_name_not_made_durable", V, {"in": A}, ["in"], NameFlushFails(), "write_failed", {"in.xyz": AX}),
     ("replacing_name_not_made_durable", V, {"in": A, "in.xyz": OLD}, ["in"], NameFlushFails(), "write_failed", {"in.xyz": AX}),
     ("unreadable_folder_flushed_another_way", V, {"d": WX_DIR, "d/in": A}, ["d/in"], (AsUser("nobody"), NameFlushFails()), "write_failed", {"d/in.xyz": AX}, "native root"),
+    ("name_taken_meanwhile_replaced", V, {"in": A}, ["in"], Inject("linkat", "EEXIST", on=("in.xyz",)), "created in.xyz", {"in.xyz": AX}, "native"),
     ("leftover_cleared_without_a_temporary_name", V, {"in": A, LEFTOVER: OLD}, ["in"], (), "created in.xyz", {"in.xyz": AX, LEFTOVER: None}),
     ("racing_disguises", V, {"a": S}, ["a"], Race("a"), "created a.xyz", {"a.xyz": SX}, "native"),
     ("racing_disguise_and_restore", V, {"a": S, "a.xyz": SX}, ["a"], Race("a.xyz"), "created a.xyz", {}, "native"),
