@@ -221,6 +221,7 @@ class Inject(Setup):  # the calls fail with the error; `on`: only those on these
     error: str
     on: tuple = ()
     traced = lambda self, run: self.calls.split(",")
+    kinds = dict(sync_file_range="sent", fsync="flush", fdatasync="flush", syncfs="flush")
     strace = lambda self, run: ["-e", f"inject={self.calls}:error={self.error}", *sum([["-P", f] for f in self.on], [])]
 
 
@@ -242,9 +243,10 @@ class NothingWritten(Setup):  # no write reaches the scratch folder; some write 
         assert b"write" in trace and run.folder.encode() not in trace, "a write reached the folder, or none was seen"
 
 
-class DurableOrder(Setup):  # twice (new, then replacing): flushed, named (not seen under Wine), made durable, reported
-    repeat, runs = 2, 0
-    traced = lambda self, run: ["fsync", "fdatasync", "syncfs", "linkat", "renameat", "renameat2", "rename", "write"]
+class DurableOrder(Setup):  # twice (new, then replacing): sent, flushed, named, made durable, reported (Wine: flushes)
+    repeat, runs, calls = 2, 0, "sync_file_range,fsync,fdatasync,syncfs,linkat,renameat,renameat2,rename,write"
+    traced = lambda self, run: self.calls.split(",")
+    kinds = dict(sync_file_range="sent", fsync="flush", fdatasync="flush", syncfs="flush")
     strace = lambda self, run: ["-y"]  # a write's descriptor with its pipe: the report's, or Wine's own
     during = lambda self, run, process: setattr(self, "report", f"<pipe:[{os.fstat(process.stdout.fileno()).st_ino}]>")
 
@@ -254,9 +256,10 @@ class DurableOrder(Setup):  # twice (new, then replacing): flushed, named (not s
             call = line.split(None, 1)[-1]
             if call.startswith("write(") and self.report in call:
                 break
-            steps += ["flush"] * call.startswith(("fsync(", "fdatasync(", "syncfs("))
-            steps += ["name"] * (call.startswith(("linkat(", "rename")) and f'"{run.row.args[0]}.xyz"' in call)
-        assert steps == (["flush", "flush"] if WINE else ["flush", "name", "flush"]), f"run {self.runs}: {steps}"
+            named = call.startswith(("linkat(", "rename")) and f'"{run.row.args[0]}.xyz"' in call
+            steps += ["name"] * named + [step for k, step in self.kinds.items() if call.startswith(k + "(")]
+        expected = ["flush", "flush"] if WINE else ["sent", "flush", "name", "flush"]
+        assert steps == expected, f"run {self.runs}: {steps}"
 
 
 class NameFlushFails(Setup):  # the flush that makes the new name durable fails (under Wine, every second fsync)
