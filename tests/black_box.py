@@ -200,11 +200,26 @@ ROWS = [
     Row("kill_mid_run", KILLED, Killed("SIGKILL"), Signal("SIGKILL", 0.5)),
     Native("kill_near_the_end", KILLED, Killed("SIGKILL"), Signal("SIGKILL", 0.9)),
     # The signal lands between naming or moving the complete output and noting that it did: it still ends in place.
-    Native("sigint_at_link", IN, Killed("SIGINT", {"in.xyz": AX}), SignalAt("linkat", "SIGINT", ".in.xyz~*")),
-    Native("sigterm_at_rename", IN, Killed("SIGTERM", {"in.xyz": AX}), SignalAt("renameat", "SIGTERM", "in.xyz")),
+    Native("sigint_at_link", IN, Killed("SIGINT", {"in.xyz": AX}), SignalAt("linkat", "SIGINT", "in.xyz")),
+    Native(
+        "sigterm_at_rename", IN_OLD, Killed("SIGTERM", {"in.xyz": AX}), SignalAt("renameat", "SIGTERM", ".in.xyz~*")
+    ),
     # A replaced output gives way only to content on the disk; a new one is not waited for.
     Row("replace_flushed_before_rename", IN_OLD, WriteFailed(), Inject("fdatasync,fsync", "EIO")),
-    Row("new_output_not_flushed", IN, CREATED, Inject("fdatasync,fsync", "EIO")),
+    Row("new_output_flushed_before_named", IN, WriteFailed(), Inject("fdatasync,fsync", "EIO")),
+    Row("durable_before_report", IN, CREATED, DurableOrder()),
+    Row("new_name_not_made_durable", IN, WriteFailed(files={"in.xyz": AX}), NameFlushFails()),
+    Row("replacing_name_not_made_durable", IN_OLD, WriteFailed(files={"in.xyz": AX}), NameFlushFails()),
+    Native(
+        "unreadable_folder_flushed_another_way",
+        {"d": WX_DIR, "d/in": A},
+        WriteFailed(files={"d/in.xyz": AX}),
+        AsUser("nobody"),
+        NameFlushFails(),
+        args="d/in",
+    ),
+    Native("name_taken_meanwhile_replaced", IN, CREATED, Inject("linkat", "EEXIST", on="in.xyz")),
+    Row("leftover_cleared_without_a_temporary_name", {"in": A, LEFTOVER: OLD}, CLEARED),
     Native("racing_disguises", {"a": S}, Created("a.xyz", SX), Race("a")),
     Native("racing_disguise_and_restore", {"a": S, "a.xyz": SX}, Created("a.xyz", {}), Race("a.xyz")),
     Row("past_4_gib", {"big": sparse(FAR)}, Created("big.xyz", sparse(FAR, True)), large=True),

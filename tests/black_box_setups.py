@@ -27,6 +27,7 @@ SX = masked(S)
 # A file other than plain bytes: laid out by write(path); test(path) tells what is wrong with it, if anything.
 Kind = collections.namedtuple("Kind", "write test")
 DIR, ANY = Kind(os.mkdir, lambda path: not os.path.isdir(path) and "not a folder"), Kind(None, lambda path: None)
+WX_DIR = Kind(lambda path: (os.mkdir(path), os.chmod(path, 0o333)), lambda path: None)  # write and search, not read
 FIFO = Kind(os.mkfifo, lambda path: not stat.S_ISFIFO(os.stat(path).st_mode) and "not a FIFO")
 LINK = lambda target: Kind(lambda path: os.symlink(target, path), lambda path: not os.path.islink(path) and "no link")
 # An access ACL (owner rw, user nobody rw, group r, mask rw, others none), as the kernel stores it.
@@ -221,6 +222,30 @@ class NamedTemporary(Setup):  # the unnamed output refused (the second open of t
     def check(self, run):
         lines = pathlib.Path(run.trace).read_bytes().splitlines()
         assert any(b"O_TMPFILE" in line and b"INJECTED" in line for line in lines), "the unnamed output not refused"
+
+
+class DurableOrder(Setup):  # twice (new, then replacing): sent, flushed, named, made durable, reported (Wine: flushes)
+    repeat, runs, calls = 2, 0, "sync_file_range,fsync,fdatasync,syncfs,linkat,renameat,renameat2,rename,write"
+    traced = lambda self, run: self.calls.split(",")
+    kinds = dict(sync_file_range="sent", fsync="flush", fdatasync="flush", syncfs="flush")
+    strace = lambda self, run: ["-y"]  # a write's descriptor with its pipe: the report's, or Wine's own
+    during = lambda self, run, process: setattr(self, "report", f"<pipe:[{os.fstat(process.stdout.fileno()).st_ino}]>")
+
+    def check(self, run):
+        steps, self.runs = [], self.runs + 1
+        for line in pathlib.Path(run.trace).read_text(errors="replace").splitlines():
+            call = line.split(None, 1)[-1]
+            if call.startswith("write(") and self.report in call:
+                break
+            named = call.startswith(("linkat(", "rename")) and f'"{run.row.args[0]}.xyz"' in call
+            steps += ["name"] * named + [step for k, step in self.kinds.items() if call.startswith(k + "(")]
+        expected = ["flush", "flush"] if WINE else ["sent", "flush", "name", "flush"]
+        assert steps == expected, f"run {self.runs}: {steps}"
+
+
+class NameFlushFails(Setup):  # the flush that makes the new name durable fails (under Wine, every second fsync)
+    traced = lambda self, run: ["fsync", "syncfs"]
+    strace = lambda self, run: ["-e", f"inject=fsync,syncfs:error=EIO:when={'2+2' if WINE else '1+'}"]
 
 
 class NothingWritten(Setup):  # no write reaches the scratch folder; some write is seen, so the watch itself works
