@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Times `vorlune in </dev/null` against `cat in > out` and `dd bs=1M` on the
-# same file, alternating in one run so that both see the same machine state,
-# then reports the medians, their ratios and the tool's peak resident memory
-# on a large sparse file.
+# Times `vorlune in </dev/null`, writing a new output and replacing one,
+# against `cat in > out`, `dd bs=1M` and `dd bs=1M conv=fdatasync` (the copy
+# flushed to the disk, as every run of the tool is) on the same file,
+# alternating in one run so that all see the same machine state, then reports
+# the medians, their ratios and the tool's peak resident memory on a large
+# sparse file.
 #
 #   bench/copy_ratio.sh [SIZE] [FOLDER]
 #
@@ -10,9 +12,8 @@
 # /dev/shm (tmpfs). Environment: ROUNDS (default 15), RSS_SIZE (sparse file
 # for the memory check, default 5G; 0 skips it), VORLUNE (the binary; built
 # with the native preset when not given), ALSO ("name=binary ...": other
-# builds, e.g. the one before a change, timed in the same rotation), REPLACE=1
-# (each build also timed replacing an existing output, which it must flush
-# before the rename, against `dd conv=fdatasync`).
+# builds, e.g. the one before a change, timed in the same rotation). A build
+# NAME is timed on a new output, NAME+ replacing an existing one.
 set -euo pipefail
 
 size=${1:-512M}
@@ -57,18 +58,15 @@ run_cat() { cat "$input" >"$output"; }
 run_dd() { dd if="$input" of="$output" bs=1M; }
 run_dd_sync() { dd if="$input" of="$output" bs=1M conv=fdatasync; }
 declare -A builds=([vorlune]=$vorlune)
-commands=(cat vorlune dd)
+commands=(cat dd dd_sync vorlune)
 for pair in ${ALSO:-}; do
   builds[${pair%%=*}]=${pair#*=}
   commands+=("${pair%%=*}")
 done
-if [[ ${REPLACE:-0} == 1 ]]; then
-  for name in "${!builds[@]}"; do
-    builds[$name+]=${builds[$name]}
-    commands+=("$name+")
-  done
-  commands+=(dd_sync)
-fi
+for name in "${!builds[@]}"; do
+  builds[$name+]=${builds[$name]}
+  commands+=("$name+")
+done
 run_build() { "${builds[$1]}" "$input"; }
 clean() {
   rm -f "$output" "$input.xyz"
@@ -113,6 +111,7 @@ done
 median() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 m_cat=$(median "${times[cat]}")
 m_dd=$(median "${times[dd]}")
+m_dd_sync=$(median "${times[dd_sync]}")
 
 fastest() { tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -n | head -1; }
 echo "file: $bytes bytes in $folder ($(df --output=fstype "$work" | tail -1)), $rounds rounds each, order rotating"
@@ -121,14 +120,12 @@ for name in "${commands[@]}"; do
     printf "  %-8s median %8.1f ms  (fastest %8.1f ms)  %6.2f GB/s\n", name, m / 1e6, f / 1e6, n / m
   }'
 done
-echo "ratios of medians: dd/cat $(awk -v c="$m_cat" -v d="$m_dd" 'BEGIN {printf "%.3f", d / c}')"
-m_dd_sync=$(median "${times[dd_sync]:-0}")
+echo "ratios of medians: dd/cat $(awk -v c="$m_cat" -v d="$m_dd" 'BEGIN {printf "%.3f", d / c}')," \
+  "dd_sync/dd $(awk -v d="$m_dd" -v s="$m_dd_sync" 'BEGIN {printf "%.3f", s / d}')"
 for name in "${commands[@]}"; do
   [[ -n ${builds[$name]:-} ]] || continue
   awk -v name="$name" -v c="$m_cat" -v d="$m_dd" -v s="$m_dd_sync" -v v="$(median "${times[$name]}")" 'BEGIN {
-    printf "  %-8s /cat %.3f   /dd %.3f", name, v / c, v / d
-    if (s > 0) printf "   /dd_sync %.3f", v / s
-    printf "\n"
+    printf "  %-8s /cat %.3f   /dd %.3f   /dd_sync %.3f\n", name, v / c, v / d, v / s
   }'
 done
 

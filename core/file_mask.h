@@ -28,7 +28,8 @@ inline void MaskBuffer(ByteBuffer& buffer) { MaskBuffer(buffer.data(), buffer.si
 enum class MaskOutcome {
   Created,     // the output name now holds the complete masked input
   LoadFailed,  // the input could not be opened, sized or read whole
-  StoreFailed  // the output could not be written; the output name is untouched
+  StoreFailed  // the output could not be written, nor named, nor confirmed on the disk; the output name is
+               // untouched unless only that confirmation failed: then it holds the complete result
 };
 
 // Loads the input (LoadFile), masks it piece by piece (MaskBuffer) and

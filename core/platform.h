@@ -125,7 +125,8 @@ class InputFile {
 
 // An output's new content: a file of its own in the target's folder, held
 // exclusively and never seen under the target's name until Commit. Destroyed
-// without a successful Commit, it takes the new content away again, and
+// without a successful Commit, it takes the new content away again (unless
+// the content already took the name: see Commit), and
 // whatever ends the process before then (an interruption, a kill where the
 // system allows it) does as much.
 class OutputFile {
@@ -139,10 +140,15 @@ class OutputFile {
   // place of whatever is there in one step (a link is replaced, never
   // followed). The input is closed first: its bytes are all read, and the
   // target may be another name of it (a hard link), which Windows will not
-  // replace while it is open. What the name held gives way only once the new
-  // content is on the disk; a new name is not waited for. False when
-  // anything failed or the target may no longer be replaced: then the
-  // target is as it was and the new content gone. Called at most once.
+  // replace while it is open. In this order, for a new output as for a
+  // replacing one: the content is flushed to the disk, then given the name,
+  // then the name is made durable; true only once all three are done, so
+  // the report that follows is never ahead of the disk. False when anything
+  // failed or the target may no longer be replaced: then the target is as
+  // it was and the new content gone, except when only the last flush
+  // failed: then the target holds the complete new content, not confirmed
+  // on the disk. A file system that offers no flush has nothing to wait
+  // for. Called at most once.
   virtual bool Commit(std::unique_ptr<InputFile> input, Failure& failure) = 0;
 };
 

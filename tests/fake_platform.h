@@ -1,7 +1,8 @@
 // In-memory stand-ins for the platform seam. The file system fails the scheduled call, so that every failure path
 // can be driven. Inputs and outputs are objects, as the real ones: an output's content is a temporary file until
-// committed, gone when the output is destroyed uncommitted. A caller's misuse is counted: a commit after a failed read
-// or write or before the end was checked, a second commit, or an input used after the commit took it.
+// committed, gone when the output is destroyed uncommitted; `disk` logs the commit's steps done ("F" flushed, "N"
+// named, "D" made durable). Misuse is counted: a commit after a failed read or write or before the end was checked, a
+// second commit, or an input used after the commit took it.
 #pragma once
 
 #include <map>
@@ -11,7 +12,7 @@
 #include "file_mask.h"
 #include "temporary_name.h"
 
-enum class FileCall { Open, Read, AtEnd, CreateOutput, Write, Commit };
+enum class FileCall { Open, Read, AtEnd, CreateOutput, Write, FlushContent, Name, FlushName };
 
 class FakeFileSystem final : public FileSystem {
  public:
@@ -22,6 +23,7 @@ class FakeFileSystem final : public FileSystem {
   std::int64_t size_skew = 0;            // size reported at open less the real one: a file changing while read
   std::map<FileCall, int> fail_at;       // 1-based occurrence of the call that fails
   int open_objects = 0, misuses = 0;
+  std::string disk;
 
   struct Input final : InputFile {
     Input(FakeFileSystem& fs, WidePath p) : files(fs), path(std::move(p)) { ++files.open_objects; }
@@ -60,9 +62,12 @@ class FakeFileSystem final : public FileSystem {
       files.misuses += failed || committed || read.failed || !read.ended;
       input.reset();  // closed first, as the platforms do
       committed = true;
-      if (files.Fails(FileCall::Commit)) return false;
-      files.files[target] = files.files[path];
-      return true;
+      if (files.Fails(FileCall::FlushContent)) return false;
+      files.disk += 'F';
+      if (files.Fails(FileCall::Name)) return false;
+      files.files[target] = files.files[path], files.disk += 'N';
+      if (files.Fails(FileCall::FlushName)) return false;  // named, not known to be durable
+      return files.disk += 'D', true;
     }
     FakeFileSystem& files;
     WidePath target, path;
@@ -91,12 +96,14 @@ class FakeFileSystem final : public FileSystem {
 };
 
 // Records what a run shows, as UTF-8, its waits, and calls out of order: texts and waits after the one BeginReport,
-// progress lines before it.
+// progress lines before it; and what `disk` said when the first text was shown.
 class FakeConsole final : public Console {
  public:
   std::string shown;
   bool interactive = false, transient_shown = false;
   int waits = 0, report_begins = 0, out_of_order = 0, transient_draws = 0;
+  const std::string* disk = nullptr;
+  std::string disk_at_report = "nothing shown";
 
   void WriteNarrow(NarrowText bytes) override { InReport(true), shown.append(bytes); }
   void WriteWide(WideText text) override {  // the tools' texts: ASCII and characters from U+0800 up
@@ -115,5 +122,8 @@ class FakeConsole final : public Console {
   void WaitForEnter() override { InReport(true), ++waits; }
 
  private:
-  void InReport(bool expected) { out_of_order += (report_begins == 1) != expected; }
+  void InReport(bool expected) {
+    out_of_order += (report_begins == 1) != expected;
+    if (expected && shown.empty() && disk) disk_at_report = *disk;
+  }
 };

@@ -42,8 +42,10 @@ bool UnderSizeLimit(std::uint64_t size) {
 
 class LinuxOutputFile final : public OutputFile {
  public:
-  // Takes over `folder`, the opened folder of `target`.
-  LinuxOutputFile(int folder, const WidePath& target) : target_(target), name_(NameOf(target)) {
+  // Takes over `folder`, the opened folder of `target`; `readable` when it
+  // was opened for reading, which its flush needs.
+  LinuxOutputFile(int folder, bool readable, const WidePath& target)
+      : target_(target), name_(NameOf(target)), folder_readable_(readable) {
     temporary_.folder = folder;
   }
   ~LinuxOutputFile() override {
@@ -70,37 +72,44 @@ class LinuxOutputFile final : public OutputFile {
     const mode_t mode = keeps ? replaced.st_mode & 0777 : 0666;
     fd_ = OpenUnnamed(mode);
     if (fd_ < 0) fd_ = OpenNamed(mode);
-    return fd_ >= 0 && (!keeps || KeepReplacedPermissions(fd_, folder(), name_, replaced)) &&
+    if (fd_ < 0) return false;
+    // What a cut-off run left (a power cut between naming the content and
+    // the rename leaves it complete) goes now, on every path, in one
+    // listing; this run's own named file is still empty, which is kept.
+    LinuxLeftoverFolder leftovers(folder());
+    ClearLeftovers(target_, leftovers);
+    return (!keeps || KeepReplacedPermissions(fd_, folder(), name_, replaced)) &&
            AskLock(fd_, true) != LockAnswer::Held && ReserveSpace(size);
   }
 
   bool WriteAll(const unsigned char* from, std::size_t count) override {
     if (!WriteAllTo(fd_, from, count)) return false;
     written_ += count;
-    if (replaces_) SendToDisk();
+    SendToDisk();
     return true;
   }
 
+  // Order: the content flushed, then named, then the name made durable; the
+  // report comes after. Before the name is given a failure leaves the output
+  // name as it was; after it, the name holds the complete new content whose
+  // durability the system would not confirm, and the run still fails.
   bool Commit(std::unique_ptr<InputFile> input) override {
     input.reset();
+    // A name journalled before its data is written back would show zeros
+    // after a power cut: the content reaches the disk first.
+    if (!Flushed(fdatasync(fd_))) return false;
     // Again, as late as possible: the file may have changed hands or been
     // locked while this run worked.
     struct stat status {};
     if (!MayReplace(status)) return false;
-    // What the name held must give way only to content on the disk: the
-    // rename is journalled at once, the data written back much later, and a
-    // crash in between would leave the name on zeros. A new name is not
-    // waited for: a crash can only lose what did not exist before.
-    if (replaces_ && fdatasync(fd_) != 0) return false;
-    SignalsBlocked blocked;
-    const bool named = !temporary_.name.empty() || GiveTemporaryName();
-    const bool committed = close(std::exchange(fd_, -1)) == 0 && named &&
-                           renameat(folder(), temporary_.name.c_str(), folder(), name_.c_str()) == 0;
-    if (committed) {
+    {
+      SignalsBlocked blocked;
+      if (!PutInPlace()) return false;
       DisarmCleanup();
       temporary_.name.clear();
     }
-    return committed;
+    const bool durable = NameMadeDurable();
+    return close(std::exchange(fd_, -1)) == 0 && durable;
   }
 
  private:
@@ -135,12 +144,10 @@ class LinuxOutputFile final : public OutputFile {
   }
 
   // The named temporary file (exFAT, FAT, NFS, FUSE), removed on failure
-  // and on every signal that ends the process; only a kill, a crash or a
-  // lost device leaves it behind, and the next run for the same output
-  // clears it.
+  // and on every signal that ends the process; only a kill, a crash, a
+  // power cut or a lost device leaves it behind, and the next run for the
+  // same output clears it.
   int OpenNamed(mode_t mode) {
-    LinuxLeftoverFolder leftovers(folder());
-    ClearLeftovers(target_, leftovers);
     for (int attempt = 0; attempt < 16; ++attempt) {
       std::string name = NameOf(TemporaryPathFor(target_, RandomToken()));
       // An interruption between the creation and the arming would leave
@@ -158,9 +165,25 @@ class LinuxOutputFile final : public OutputFile {
     return -1;
   }
 
+  // Gives the complete content the target's name in one step. A new output
+  // that has none yet is linked straight to it, which fails if a file came
+  // there meanwhile; that one, or any output to replace, gets a temporary
+  // name (armed for removal) and is renamed over the target. Called with
+  // signals blocked.
+  bool PutInPlace() {
+    if (temporary_.name.empty() && !replaces_) {
+      if (linkat(AT_FDCWD, ProcPathOf(fd_).c_str(), folder(), name_.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+      // Another run's output came first: it is replaced as one there at the
+      // last look would have been.
+      struct stat appeared {};
+      if (errno != EEXIST || !MayReplace(appeared)) return false;
+    }
+    return (!temporary_.name.empty() || GiveTemporaryName()) &&
+           renameat(folder(), temporary_.name.c_str(), folder(), name_.c_str()) == 0;
+  }
+
   // Links the complete unnamed output under a temporary name beside the
-  // target, armed for removal, so that a rename can put it in place in one
-  // step. Called with signals blocked.
+  // target, armed for removal.
   bool GiveTemporaryName() {
     const std::string source = ProcPathOf(fd_);
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -175,6 +198,21 @@ class LinuxOutputFile final : public OutputFile {
     return false;
   }
 
+  // The name just given is journalled, not yet on the disk: the folder is
+  // flushed. A folder opened without the right to read it (O_PATH) cannot
+  // be, nor can one whose file system refuses a folder's flush; then the
+  // whole file system is (syncfs, through the new content), which takes
+  // longer but promises as much.
+  bool NameMadeDurable() const {
+    if (folder_readable_ && fsync(folder()) == 0) return true;
+    if (folder_readable_ && errno != EINVAL) return false;
+    return Flushed(syncfs(fd_));
+  }
+
+  // A flush's result: a file system that offers none (EINVAL) has nothing
+  // to wait for and cannot promise more; it must not fail every run.
+  static bool Flushed(int result) { return result == 0 || errno == EINVAL; }
+
   std::uint32_t RandomToken() {
     std::uint32_t token = 0;
     if (getrandom(&token, sizeof token, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof token)) {
@@ -185,11 +223,9 @@ class LinuxOutputFile final : public OutputFile {
     return token;
   }
 
-  // Content that is to replace a file goes to the disk as it is written,
-  // and each write waits for what was written WriteBehind bytes before it:
-  // the progress shown follows the disk, not the cache, and the flush before
-  // the rename has little left to do. Failures here are not examined: the
-  // flush reports any the writeback met.
+  // The content goes to the disk as it is written, and each write waits for what was written WriteBehind bytes before
+  // it: the progress shown follows the disk, not the cache, and the flush before the name is given has little left to
+  // do. Failures here are not examined: the flush reports any the writeback met.
   void SendToDisk() {
     sync_file_range(fd_, static_cast<off_t>(sent_), static_cast<off_t>(written_ - sent_), SYNC_FILE_RANGE_WRITE);
     sent_ = written_;
@@ -238,15 +274,22 @@ class LinuxOutputFile final : public OutputFile {
   // Bytes written so far, and of those sent to the disk as they came.
   std::uint64_t written_ = 0, sent_ = 0;
   std::uint32_t tokens_drawn_ = 0;  // a token's uniqueness where no random one is given
+  const bool folder_readable_;      // false: opened O_PATH, which cannot be flushed
 };
 
 }  // namespace
 
 std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const InputFile& input) {
-  // Named only in later calls, which needs no right to list it.
-  const int folder = open(FolderOf(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  // Opened for reading, so that it can be flushed once the output is named;
+  // a folder the user may write and search but not read is still used,
+  // opened as a path only (its names are reached in later calls, which needs
+  // no right to list it), and made durable another way.
+  const std::string folder_path = FolderOf(target);
+  int folder = open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool readable = folder >= 0;
+  if (!readable && errno == EACCES) folder = open(folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return nullptr;
-  auto output = std::make_unique<LinuxOutputFile>(folder, target);
+  auto output = std::make_unique<LinuxOutputFile>(folder, readable, target);
   if (!output->Create(input.Size())) return nullptr;
   return output;
 }
