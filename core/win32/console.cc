@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "signals.h"
 #include "platform.h"
 #include "progress.h"
+#include "signals.h"
 #include "write_all.h"
 
 std::optional<std::vector<WidePath>> ProcessArguments(int, char**) {

@@ -76,8 +76,10 @@ std::unique_ptr<InputFile> OpenInputFile(const WidePath& path, Failure& failure)
   // nobody may start writing it meanwhile. One held a moment is waited for.
   OwnedHandle file;
   const RetryWhileHeld retry;
-  while (!(file = OwnedHandle(CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)))) {
+  for (;;) {
+    file = OwnedHandle(CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (file) break;
     const DWORD error = GetLastError();
     if (!retry.Again(error)) {
       failure = SystemFailure(Step::OpenInput, full, error);

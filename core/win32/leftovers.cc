@@ -16,8 +16,8 @@ std::vector<WidePath> Win32LeftoverFolder::Names() {
 }
 
 void Win32LeftoverFolder::RemoveIfAbandoned(const WidePath& name) {
-  const OwnedHandle file(CreateFileW((folder_ + name).c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const OwnedHandle file(CreateFileW((folder_ + name).c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return;
   constexpr DWORD NotRegular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
   BY_HANDLE_FILE_INFORMATION information{};

@@ -200,9 +200,9 @@ WidePath WithLongNames(const WidePath& path) {
     const std::wstring_view element(path.c_str() + start, end - start);
     const std::wstring full = LooksLikeAlias(element) ? LongPath(path.substr(0, end)) : std::wstring();
     WIN32_FIND_DATAW entry{};
-    const OwnedSearch search(full.empty() ? INVALID_HANDLE_VALUE
-                                          : FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry,
-                                                             FindExSearchNameMatch, nullptr, 0));
+    const OwnedSearch search(
+        full.empty() ? INVALID_HANDLE_VALUE
+                     : FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
     result += search ? std::wstring_view(entry.cFileName) : element;
     if (end < path.size()) result += path[end];
     start = end + 1;
@@ -214,8 +214,7 @@ bool NamesNothingOrItsOwnName(const std::wstring& full) {
   // GetLongPathNameW gives a \\?\ path back as it is, under Wine at least;
   // a search gives the entry's own name, whichever of its names matched.
   WIN32_FIND_DATAW entry{};
-  const OwnedSearch search(
-      FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
+  const OwnedSearch search(FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
   if (!search) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
