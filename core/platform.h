@@ -183,7 +183,7 @@ class FileSystem {
   // replaced file's permissions go over to the new content. nullptr when
   // refused or when nothing could be created.
   virtual std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input,
-                                                     Failure& failure) = 0;
+                                                   Failure& failure) = 0;
 };
 
 Console& SystemConsole();

@@ -11,7 +11,7 @@
 
 #include "held_for_a_moment.h"
 #include "long_path.h"
-#include "replaced_security.h"
+#include "replaced_permissions.h"
 
 struct Ace {
   bool allows;
