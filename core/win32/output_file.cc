@@ -27,13 +27,18 @@
 namespace {
 
 // Whether the file at `target`, with these attributes, may be replaced by
-// this run: nothing there, or anything but a file marked read-only, named
-// by its own name rather than its short alias. Read-only is asked outright:
-// some file systems' rename replaces a read-only target (so does Wine's). A
-// folder is left to the rename, which refuses it.
+// this run: nothing there, or a file not marked read-only, named by its own
+// name rather than its short alias. Read-only is asked outright: some file
+// systems' rename replaces a read-only target (so does Wine's).
 bool MayReplace(const std::wstring& target, DWORD target_attributes, Failure& failure) {
   if (target_attributes == INVALID_FILE_ATTRIBUTES) return true;
-  if ((target_attributes & FILE_ATTRIBUTE_READONLY) != 0 && (target_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+  // Refused before anything is made: the content would go beside the folder,
+  // in a folder the user did not name (".xyz" restores to its own folder).
+  if ((target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    failure = RuleFailure(Step::LookAtTarget, target, u"a folder");
+    return false;
+  }
+  if ((target_attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     failure = RuleFailure(Step::LookAtTarget, target, u"marked read-only");
     return false;
   }
@@ -50,18 +55,12 @@ bool MarkForDeletion(HANDLE file, bool marked) {
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// 0 once the file is on the disk, else the system's error. FlushFileBuffers
-// documents no "cannot flush" answer. These two rest on the driver model:
-// answering a flush is optional for a driver, and one that has no flush
-// routine completes it with STATUS_INVALID_DEVICE_REQUEST
-// (ERROR_INVALID_FUNCTION); redirectors and drivers that refuse it outright
-// give STATUS_NOT_SUPPORTED (ERROR_NOT_SUPPORTED). Such a file system has
-// nothing to wait for, promises nothing more, and must not fail every run:
-// 0 for them too.
+// 0 once the file is on the disk, else the system's error; 0 too where the
+// file system offers no flush (see MeansNoFlushOffered).
 DWORD FlushError(HANDLE file) {
   if (FlushFileBuffers(file)) return 0;
   const DWORD error = GetLastError();
-  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ? 0 : error;
+  return MeansNoFlushOffered(error) ? 0 : error;
 }
 
 // Whether `full` (a LongPath) lies on a share, where the server may grant
@@ -332,6 +331,8 @@ class Win32OutputFile final : public OutputFile {
 };
 
 }  // namespace
+
+bool MeansNoFlushOffered(DWORD error) { return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED; }
 
 std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const InputFile& input, Failure& failure) {
   InstallConsoleEventHandler();
