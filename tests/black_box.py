@@ -3,12 +3,9 @@ its set-ups (black_box_setups.py) and checks its output, status and the files le
 outcome's. Given by the environment: QUISTEL, VORLUNE, SHORT_WRITES (the native short-write library), SCRATCH, WINE and
 WINEPREFIX to run .exe files under Wine (texts in code page 936, CRLF), HOLD_OPEN and WIN32_RULES.
 
-From a tuple row (name, tool, before, args, setup, outcome, added, marks) to a call: Row, or Native or Windows for the
-mark native or windows; marks root, large: root=True, large=True; tool Q: tool=Q (V is the default); args left out when
-it is [the first name laid out] or [] with nothing laid out, else args=[...]; the set-ups, unpacked, after the outcome;
-"usage", "created NAME", "open_failed", "write_failed [NAME]" or "SIGNAL", with added: Usage(added), Created("NAME",
-added), OpenFailed(STEP, added), WriteFailed(STEP, ["NAME",] added) or Killed("SIGNAL", added); added may be left out when empty,
-and for Created be the content alone when it names only NAME."""
+A row: Row(name, files laid out, outcome, *set-ups, args=, tool=, root=, large=), or Native/Windows for one side;
+the outcome Usage(), Created("NAME", files), OpenFailed(STEP, files), WriteFailed(STEP, ["NAME",] files) or
+Killed("SIGNAL", files), with the files it leaves beyond those laid out."""
 import collections, fnmatch, functools, os, pathlib, resource, signal, subprocess, tempfile, time
 from subprocess import PIPE
 
