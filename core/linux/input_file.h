@@ -1,4 +1,4 @@
-// Linux; paths are byte strings, relative ones to the working folder; an input read once, from its start, on one thread.
+// Linux; paths are byte strings, relative ones to the working folder; an input read once, from its start.
 #pragma once
 
 #include <memory>

@@ -16,8 +16,8 @@
 
 #include "file_probes.h"
 #include "leftovers.h"
-#include "replaced_permissions.h"
 #include "owned_handle.h"
+#include "replaced_permissions.h"
 #include "signals.h"
 #include "temporary_name.h"
 #include "write_all.h"
@@ -357,7 +357,8 @@ std::unique_ptr<OutputFile> CreateOutputFile(const WidePath& target, const Input
   const std::string folder_path = FolderOf(target);
   OwnedDescriptor folder(open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   const bool readable = static_cast<bool>(folder);
-  if (!readable && errno == EACCES) folder = OwnedDescriptor(open(folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!readable && errno == EACCES)
+    folder = OwnedDescriptor(open(folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!folder) {
     const int error = errno;
     failure = Failed(Step::CreateContent, folder_path, error);

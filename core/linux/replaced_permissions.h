@@ -10,5 +10,4 @@
 // status was `replaced`, reached by its name in `folder` (the folder of
 // `target`, opened). False, `failure` set, when the ACL could not be carried
 // over: the new content would be more open than the file it replaces.
-bool KeepReplacedPermissions(int fd, int folder, const WidePath& target, const struct stat& replaced,
-                             Failure& failure);
+bool KeepReplacedPermissions(int fd, int folder, const WidePath& target, const struct stat& replaced, Failure& failure);
