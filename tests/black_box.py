@@ -212,7 +212,10 @@ ROWS = [
     # The signal lands between naming or moving the complete output and noting that it did: it still ends in place.
     Native("sigint_at_link", IN, Killed("SIGINT", {"in.xyz": AX}), SignalAt("linkat", "SIGINT", "in.xyz")),
     Native(
-        "sigterm_at_rename", IN_OLD, Killed("SIGTERM", {"in.xyz": AX}), SignalAt("renameat", "SIGTERM", ".in.xyz~*")
+        "sigterm_at_rename",
+        IN_OLD,
+        Killed("SIGTERM", {"in.xyz": AX}),
+        SignalAt("linkat,renameat", "SIGTERM", ".in.xyz~*"),
     ),
     # A replaced output gives way only to content on the disk; a new one is not waited for.
     Row("replace_flushed_before_rename", IN_OLD, WriteFailed(FLUSH), Inject("fdatasync,fsync", "EIO")),

@@ -160,6 +160,12 @@ class LinuxOutputFile final : public OutputFile {
   // may be replaced by this run. `replaces_` and `status` tell what is there.
   bool MayReplace(struct stat& status, Failure& failure) {
     replaces_ = fstatat(folder(), name_.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    // A name that is the folder itself ("", ".", ".."), or a folder: refused
+    // before anything is made, as no rename could replace it.
+    if (name_.empty() || name_ == "." || name_ == ".." || (replaces_ && S_ISDIR(status.st_mode))) {
+      failure = RuleFailure(Step::LookAtTarget, target_, u"a folder");
+      return false;
+    }
     if (!replaces_ || !S_ISREG(status.st_mode)) return true;
     // A file without write bits is kept even when root runs the tool; one
     // the user could not write by hand (another user's, in a folder anyone
