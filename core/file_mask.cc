@@ -39,45 +39,48 @@ constexpr std::size_t PieceAlignment = 4096;
 
 // The input, opened and sized; its bytes are read piece by piece as StoreFile
 // writes them out, so memory stays flat whatever the file's size.
-std::unique_ptr<InputFile> LoadFile(FileSystem& files, const WidePath& input) { return files.OpenInput(input); }
+std::unique_ptr<InputFile> LoadFile(FileSystem& files, const WidePath& input, Failure& failure) {
+  return files.OpenInput(input, failure);
+}
 
 // Streams the whole input to the output through `capacity` bytes at `window`.
 MaskOutcome TransferMasked(InputFile& input, OutputFile& output, unsigned char* window, std::size_t capacity,
-                           const PieceDone& piece_done) {
+                           Failure& failure, const PieceDone& piece_done) {
   const std::uint64_t size = input.Size();
   for (std::uint64_t done = 0; done < size;) {
     const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, capacity));
-    if (!input.ReadExactly(window, piece)) return MaskOutcome::LoadFailed;
+    if (!input.ReadExactly(window, piece, failure)) return MaskOutcome::LoadFailed;
     MaskBuffer(window, piece);
-    if (!output.WriteAll(window, piece)) return MaskOutcome::StoreFailed;
+    if (!output.WriteAll(window, piece, failure)) return MaskOutcome::StoreFailed;
     done += piece;
     if (piece_done) piece_done(done, size);
   }
-  if (!input.AtEndUnchanged()) return MaskOutcome::LoadFailed;
+  if (!input.AtEndUnchanged(failure)) return MaskOutcome::LoadFailed;
   return MaskOutcome::Created;
 }
 
 // Writes the masked input as new content beside `output` and puts it in
 // place only when complete; on any failure the new content goes with the
 // output object.
-MaskOutcome StoreFile(FileSystem& files, std::unique_ptr<InputFile> input, const WidePath& output,
+MaskOutcome StoreFile(FileSystem& files, std::unique_ptr<InputFile> input, const WidePath& output, Failure& failure,
                       const PieceDone& piece_done) {
-  const std::unique_ptr<OutputFile> created = files.CreateOutput(output, *input);
+  const std::unique_ptr<OutputFile> created = files.CreateOutput(output, *input, failure);
   if (!created) return MaskOutcome::StoreFailed;
 
   const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(input->Size(), PieceSize));
   ByteBuffer buffer(capacity + PieceAlignment);
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(buffer.data());
   unsigned char* const window = buffer.data() + (PieceAlignment - start % PieceAlignment) % PieceAlignment;
-  const MaskOutcome outcome = TransferMasked(*input, *created, window, capacity, piece_done);
+  const MaskOutcome outcome = TransferMasked(*input, *created, window, capacity, failure, piece_done);
   if (outcome != MaskOutcome::Created) return outcome;
-  return created->Commit(std::move(input)) ? MaskOutcome::Created : MaskOutcome::StoreFailed;
+  return created->Commit(std::move(input), failure) ? MaskOutcome::Created : MaskOutcome::StoreFailed;
 }
 
 }  // namespace
 
-MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output, const PieceDone& piece_done) {
-  std::unique_ptr<InputFile> loaded = LoadFile(files, input);
+MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output, Failure& failure,
+                     const PieceDone& piece_done) {
+  std::unique_ptr<InputFile> loaded = LoadFile(files, input, failure);
   if (!loaded) return MaskOutcome::LoadFailed;
-  return StoreFile(files, std::move(loaded), output, piece_done);
+  return StoreFile(files, std::move(loaded), output, failure, piece_done);
 }

@@ -36,7 +36,8 @@ enum class MaskOutcome {
 // stores it under `output` (StoreFile), which holds either its old content
 // or the complete result, never anything in between; no other file is left
 // behind. The input is only ever read. `piece_done`, when given, hears of
-// the bytes done so far after every piece.
+// the bytes done so far after every piece. Unless Created, `failure` tells
+// which step failed and why.
 using PieceDone = std::function<void(std::uint64_t done, std::uint64_t total)>;
-MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output,
+MaskOutcome MaskFile(FileSystem& files, const WidePath& input, const WidePath& output, Failure& failure,
                      const PieceDone& piece_done = nullptr);

@@ -12,7 +12,8 @@
 #include <vector>
 
 // A path is kept exactly as the platform hands it over: UTF-16 code units on
-// Windows, bytes on POSIX. Suffix work counts and compares these units.
+// Windows, bytes on Linux (the name says "wide" for Windows, where paths
+// are). Suffix work counts and compares these units.
 #ifdef _WIN32
 using PathUnit = wchar_t;
 #else
@@ -25,6 +26,37 @@ using WidePath = std::basic_string<PathUnit>;
 using NarrowText = std::string_view;
 // Characters that must reach the user as given, whatever the terminal.
 using WideText = std::u16string_view;
+
+// The steps of a run that can fail, in the order a run takes them.
+enum class Step {
+  OpenInput,        // opened, sized, its zone read, checked to be the file named
+  ReadInput,        // a piece of it read
+  CheckInputEnd,    // nothing past its size, nobody writing it
+  LookAtTarget,     // whatever is under the output name may be replaced (at creation and before the commit)
+  CreateContent,    // the new content's own file made beside the target
+  KeepPermissions,  // a replaced file's permissions and attributes carried over
+  ReserveSpace,     // the space and the file size limit asked for the whole size
+  WriteContent,     // a piece written
+  FlushContent,     // the content on the disk before it takes the name
+  PutInPlace,       // the content given the output's name, in one step
+  FlushName,        // the name itself on the disk
+};
+// The step as the diagnostic line names it: a few lower-case words.
+std::u16string_view StepName(Step step);
+
+// Why a step failed, decided where it failed and carried up unchanged to
+// the report: the user's texts do not change with it; a diagnostic line
+// can name it.
+struct Failure {
+  Step step = Step::OpenInput;
+  WidePath path;           // the file the step was about, as the system was given it
+  std::uint32_t code = 0;  // the system's error number (errno, GetLastError); 0 when a rule of this program refused
+  std::u16string message;  // the system's words for `code`, or the rule that refused
+};
+// A failure the system reported with `code`; its words are the system's own.
+Failure SystemFailure(Step step, const WidePath& path, std::uint32_t code);
+// A refusal by one of this program's rules, `why` in a few words.
+Failure RuleFailure(Step step, const WidePath& path, std::u16string_view why);
 
 // The process's arguments, its own path first, unaltered; nullopt when the
 // command line cannot be split. argc/argv are main's; a platform with a
@@ -67,21 +99,28 @@ class Console {
   virtual void WaitForEnter() = 0;
 };
 
+// Every call below that can fail returns false or nullptr and then sets
+// `failure` to what failed; on success it leaves `failure` alone.
+
 // A file opened for reading; closed when destroyed.
 class InputFile {
  public:
   virtual ~InputFile() = default;
   // The size it had when it was opened, in bytes.
   virtual std::uint64_t Size() const = 0;
+  // The Mark of the Web it had when it was opened (the zone a download came
+  // from), which the output made from it carries; empty where there is none
+  // or the system keeps none.
+  virtual const std::string& ZoneIdentifier() const = 0;
   // Reads exactly `count` bytes, finishing short reads and retrying
   // interruptions; false on error or on an early end of file.
-  virtual bool ReadExactly(unsigned char* into, std::size_t count) = 0;
+  virtual bool ReadExactly(unsigned char* into, std::size_t count, Failure& failure) = 0;
   // True when the input holds no byte beyond what was read and nothing that
   // can change its bytes happened while it was read: a file that grew during
   // the run is not silently cut, one rewritten in place not passed off mixed.
   // What leaves the bytes alone (a new name, link, owner, permissions or
   // attribute) does not count.
-  virtual bool AtEndUnchanged() = 0;
+  virtual bool AtEndUnchanged(Failure& failure) = 0;
 };
 
 // An output's new content: a file of its own in the target's folder, held
@@ -96,7 +135,7 @@ class OutputFile {
   // Writes all `count` bytes, finishing short writes and retrying
   // interruptions; a write that makes no progress is a failure, and so is
   // one past the file size limit.
-  virtual bool WriteAll(const unsigned char* from, std::size_t count) = 0;
+  virtual bool WriteAll(const unsigned char* from, std::size_t count, Failure& failure) = 0;
   // Takes a last look at the target, then puts the complete content in
   // place of whatever is there in one step (a link is replaced, never
   // followed). The input is closed first: its bytes are all read, and the
@@ -110,7 +149,7 @@ class OutputFile {
   // failed: then the target holds the complete new content, not confirmed
   // on the disk. A file system that offers no flush has nothing to wait
   // for. Called at most once.
-  virtual bool Commit(std::unique_ptr<InputFile> input) = 0;
+  virtual bool Commit(std::unique_ptr<InputFile> input, Failure& failure) = 0;
 };
 
 // Order of calls, one run: WithLongNames for the path dropped, which the
@@ -129,7 +168,7 @@ class FileSystem {
   // far as the system can tell, as are folders, devices, FIFOs and sockets
   // (at once, never blocking, and never opening one of those). nullptr when
   // it cannot be opened or sized.
-  virtual std::unique_ptr<InputFile> OpenInput(const WidePath& path) = 0;
+  virtual std::unique_ptr<InputFile> OpenInput(const WidePath& path, Failure& failure) = 0;
   // `path` with each element that is a short (8.3) alias of a longer name
   // replaced by that name, so that the output is named after the name the
   // user sees; every other element, and every path on a system without
@@ -143,7 +182,8 @@ class FileSystem {
   // knows the space, or the process's file size limit, is not there; a
   // replaced file's permissions go over to the new content. nullptr when
   // refused or when nothing could be created.
-  virtual std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input) = 0;
+  virtual std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input,
+                                                   Failure& failure) = 0;
 };
 
 Console& SystemConsole();

@@ -3,12 +3,9 @@ its set-ups (black_box_setups.py) and checks its output, status and the files le
 outcome's. Given by the environment: QUISTEL, VORLUNE, SHORT_WRITES (the native short-write library), SCRATCH, WINE and
 WINEPREFIX to run .exe files under Wine (texts in code page 936, CRLF), HOLD_OPEN and WIN32_RULES.
 
-From a tuple row (name, tool, before, args, setup, outcome, added, marks) to a call: Row, or Native or Windows for the
-mark native or windows; marks root, large: root=True, large=True; tool Q: tool=Q (V is the default); args left out when
-it is [the first name laid out] or [] with nothing laid out, else args=[...]; the set-ups, unpacked, after the outcome;
-"usage", "created NAME", "open_failed", "write_failed [NAME]" or "SIGNAL", with added: Usage(added), Created("NAME",
-added), OpenFailed(added), WriteFailed(["NAME",] added) or Killed("SIGNAL", added); added may be left out when empty,
-and for Created be the content alone when it names only NAME."""
+A row: Row(name, files laid out, outcome, *set-ups, args=, tool=, root=, large=), or Native/Windows for one side;
+the outcome Usage(), Created("NAME", files), OpenFailed(STEP, files), WriteFailed(STEP, ["NAME",] files) or
+Killed("SIGNAL", files), with the files it leaves beyond those laid out."""
 import collections, fnmatch, functools, os, pathlib, resource, signal, subprocess, tempfile, time
 from subprocess import PIPE
 
@@ -35,12 +32,21 @@ TEXTS = {
 
 
 # How a run ends: the report (TEXTS[tool][key], `shown` in it), the status or the signal that ended it, the files it
-# leaves beyond those laid out (None: gone). A failure's `step`, given, must begin the one line DIAGNOSTICS adds.
+# leaves beyond those laid out (None: gone). A failure's `step` must begin the one line DIAGNOSTICS adds.
 Outcome = collections.namedtuple("Outcome", "key shown files status signal step", defaults=(0, None, None))
 Usage = lambda files={}: Outcome("usage", "", files)
 Created = lambda shown, files={}: Outcome("created", shown, files if type(files) is dict else {shown: files})
-OpenFailed = lambda files={}, step=None: Outcome("open_failed", "", files, 1, step=step)
-WriteFailed = lambda shown="", files={}, step=None: Outcome("write_failed", shown, files, step=step)  # shown: Q's
+OpenFailed = lambda step, files={}: Outcome("open_failed", "", files, 1, step=step)
+WriteFailed = lambda step, shown="", files={}: Outcome("write_failed", shown, files, step=step)  # shown: Q's
+# The steps a failure names, as the programs word them.
+OPEN, READ, END, LOOK, CREATE = "open input", "read input", "check input end", "look at target", "create content"
+RESERVE, WRITE, FLUSH, PLACE, NAME_FLUSH = (
+    "reserve space",
+    "write content",
+    "flush content",
+    "put in place",
+    "flush name",
+)
 Killed = lambda signal, files={}: Outcome(None, "", files, None, signal)  # nothing shown
 Case = collections.namedtuple("Case", "name before outcome setups args tool large")
 
@@ -89,15 +95,15 @@ ROWS = [
     Row("empty_file", {"e": b""}, Created("e.xyz", b"")),
     Row("subfolder", {"sub": DIR, "sub/p.png": A}, Created("sub/p.png.xyz", AX), args="sub/p.png", tool=Q),
     Row("only_first_argument", {"a": b"0", "b": b"1"}, Created("a.xyz", b"["), args=["a", "b"]),
-    Row("missing_input_waits", {}, OpenFailed(), PressEnter(), args="nope.png", tool=Q),
-    Row("folder_input", {"d": DIR}, OpenFailed()),
-    Row("output_is_folder", {"c.png": A, "c.png.xyz": DIR}, WriteFailed("c.png.xyz"), tool=Q),
-    Row("bare_suffix_vault", {".xyz": A}, WriteFailed()),
-    Row("restores_to_dot_dot", {"...xyz": A}, WriteFailed()),
+    Row("missing_input_waits", {}, OpenFailed(OPEN), PressEnter(), args="nope.png", tool=Q),
+    Row("folder_input", {"d": DIR}, OpenFailed(OPEN)),
+    Row("output_is_folder", {"c.png": A, "c.png.xyz": DIR}, WriteFailed(LOOK, "c.png.xyz"), tool=Q),
+    Row("bare_suffix_vault", {".xyz": A}, WriteFailed(LOOK)),
+    Row("restores_to_dot_dot", {"...xyz": A}, WriteFailed(LOOK)),
     # Refused before anything is written, not only by the rename (as Wine's would be).
-    Row("read_only_output_kept", {"r": A, "r.xyz": read_only(OLD)}, WriteFailed(), NothingWritten()),
+    Row("read_only_output_kept", {"r": A, "r.xyz": read_only(OLD)}, WriteFailed(LOOK), NothingWritten()),
     Row("longest_name", {L: A}, Created(f"{L}.xyz", AX)),
-    Row("name_past_limit", {L + "q": A}, WriteFailed(f"{L}q.xyz"), tool=Q),
+    Row("name_past_limit", {L + "q": A}, WriteFailed(CREATE if WINE else PLACE, f"{L}q.xyz"), tool=Q),
     Row("chinese_name", {"电影 片段.mp4.xyz": A}, Created("电影 片段.mp4", AX)),
     # Under Wine what code page 936 lacks shows as one "?" a character.
     Row("name_outside_936", {"한글😀é.png": A}, Created("한글😀é.png.xyz", AX), tool=Q),
@@ -106,21 +112,21 @@ ROWS = [
     Native("link_to_read_only_replaced", {"in": A, "ro": read_only(OLD), "in.xyz": LINK("ro")}, CREATED),
     Native("link_to_others_replaced", {"in": A, "r": OLD, "in.xyz": LINK("r")}, CREATED, AsUser("nobody")),
     Native("name_with_controls", {"\r\x1b[K": A}, Created("\r\x1b[K.xyz", AX)),
-    Native("fifo_refused", {"pipe": FIFO}, OpenFailed()),
-    Native("fifo_never_opened", {"pipe": FIFO}, OpenFailed(), Writer()),
-    Native("open_for_writing_refused", IN, OpenFailed(), Writer()),
-    Native("open_for_writing_at_the_end_refused", {"big": MID}, OpenFailed(), LateWriter()),
-    Native("output_open_for_writing_kept", IN_OLD, WriteFailed(), Writer("in.xyz")),
+    Native("fifo_refused", {"pipe": FIFO}, OpenFailed(OPEN)),
+    Native("fifo_never_opened", {"pipe": FIFO}, OpenFailed(OPEN), Writer()),
+    Native("open_for_writing_refused", IN, OpenFailed(OPEN), Writer()),
+    Native("open_for_writing_at_the_end_refused", {"big": MID}, OpenFailed(END), LateWriter()),
+    Native("output_open_for_writing_kept", IN_OLD, WriteFailed(LOOK), Writer("in.xyz")),
     Native("lock_cannot_be_asked", IN_OLD, CREATED, Inject("flock,fcntl", "ENOLCK")),
-    Native("writer_flock_refused", IN, OpenFailed(), Lock("flock", "EX")),
-    Native("writer_lockf_refused", IN, OpenFailed(), Lock("lockf", "EX")),
+    Native("writer_flock_refused", IN, OpenFailed(OPEN), Lock("flock", "EX")),
+    Native("writer_lockf_refused", IN, OpenFailed(OPEN), Lock("lockf", "EX")),
     Native("reader_lock_allowed", IN, CREATED, Lock("flock", "SH")),
-    Windows("held_open_for_writing", IN, OpenFailed(), Hold()),
+    Windows("held_open_for_writing", IN, OpenFailed(OPEN), Hold()),
     Windows("held_for_a_moment", IN, CREATED, Hold(seconds=0.8)),
-    Windows("output_held_past_the_retries", DOWNLOADED, WriteFailed(), Hold("dl.txt")),
+    Windows("output_held_past_the_retries", DOWNLOADED, WriteFailed(PLACE), Hold("dl.txt")),
     Windows("output_held_for_a_moment", DOWNLOADED, Created("dl.txt", AX), Hold("dl.txt", 0.8)),
     Windows("zone_held_for_a_moment", DOWNLOADED, Created("dl.txt", AX), Hold(ZONE_STREAM, 0.8, alone=True)),
-    Windows("zone_held_past_the_retries", DOWNLOADED, OpenFailed(), Hold(ZONE_STREAM, alone=True)),
+    Windows("zone_held_past_the_retries", DOWNLOADED, OpenFailed(OPEN), Hold(ZONE_STREAM, alone=True)),
     Row("output_linked_to_input", {"in": A, "in.xyz": Kind(lambda path: os.link(path[:-4], path), None)}, CREATED),
     Windows("hidden_output_stays_hidden", {"h": A, "h.xyz": hidden(OLD)}, Created("h.xyz", hidden(AX))),
     # The file named is the file opened, under its own name; one named by its short alias is named after its long one.
@@ -132,10 +138,10 @@ ROWS = [
         args="d./f",
     ),
     # A file, not the serial port; no output the Windows shell could not open or delete, nothing created.
-    Windows("device_name_a_file", {"COM3.png": A}, WriteFailed()),
-    *[Windows(f"restore_to_{what}_refused", {name: A}, WriteFailed()) for what, name in SHELL_CANNOT_OPEN],
+    Windows("device_name_a_file", {"COM3.png": A}, WriteFailed(LOOK)),
+    *[Windows(f"restore_to_{what}_refused", {name: A}, WriteFailed(LOOK)) for what, name in SHELL_CANNOT_OPEN],
     Native("restore_to_trailing_dot_on_linux", {"x..xyz": A}, Created("x.", AX)),
-    Windows("alias_of_another_kept", {"PHOT~VSY.JPG.xyz": A, "Photo album cover.jpg": OLD}, WriteFailed()),
+    Windows("alias_of_another_kept", {"PHOT~VSY.JPG.xyz": A, "Photo album cover.jpg": OLD}, WriteFailed(LOOK)),
     Windows("short_name_restored_as_long", {HOLIDAY + ".xyz": AX}, Created(HOLIDAY, A), args="HOLI~UFR.XYZ"),
     *[
         Windows(f"system32_{how}_as_named", {}, Created(path + ".xyz"), InSystem32("bbx.txt"), args=path)
@@ -154,28 +160,32 @@ ROWS = [
         Hold(HELD),
     ),
     Row("deep_folder", DEEP_FOLDERS, Created(f"x/../{DEEP}/f.xyz", {DEEP + "/f.xyz": AX}), args=f"x/../{DEEP}/f"),
-    Native("output_under_flock_kept", IN_OLD, WriteFailed(), Lock("flock", "EX", "in.xyz")),
-    Native("output_under_lockf_kept", IN_OLD, WriteFailed(), Lock("lockf", "EX", "in.xyz")),
+    Native("output_under_flock_kept", IN_OLD, WriteFailed(LOOK), Lock("flock", "EX", "in.xyz")),
+    Native("output_under_lockf_kept", IN_OLD, WriteFailed(LOOK), Lock("lockf", "EX", "in.xyz")),
     Native("output_reader_lock_allowed", IN_OLD, CREATED, Lock("lockf", "SH", "in.xyz")),
-    Native("output_locked_after_the_start_kept", {"big": MID, "big.xyz": OLD}, WriteFailed(), LateLock("big.xyz")),
+    Native("output_locked_after_the_start_kept", {"big": MID, "big.xyz": OLD}, WriteFailed(LOOK), LateLock("big.xyz")),
     Native("output_keeps_its_acl", {"a": A, "a.xyz": acl(OLD)}, Created("a.xyz", acl(AX))),
     Native("output_takes_no_default_acl", {"a": A, "a.xyz": no_acl(OLD)}, Created("a.xyz", no_acl(AX)), DefaultAcl()),
     Native(
         "output_keeps_its_mode", {"s": A, "s.xyz": owned(OLD, 0o640)}, Created("s.xyz", owned(AX, 0o640)), Umask(0o077)
     ),
     Native("users_output_keeps_its_owner", {"u": A, "u.xyz": nobodys(OLD)}, Created("u.xyz", nobodys(AX)), root=True),
-    Native("others_output_kept", {"o": owned(A, 0o644), "o.xyz": owned(OLD, 0o644)}, WriteFailed(), AsUser("nobody")),
-    Native("no_room_before_the_first_write", S_OLD, WriteFailed(), OnTmpfs("3m"), NothingWritten()),
-    Native("no_room_on_disk_before_the_first_write", S_OLD, WriteFailed(), OnExt4("4m"), NothingWritten()),
+    Native(
+        "others_output_kept", {"o": owned(A, 0o644), "o.xyz": owned(OLD, 0o644)}, WriteFailed(LOOK), AsUser("nobody")
+    ),
+    Native("no_room_before_the_first_write", S_OLD, WriteFailed(RESERVE), OnTmpfs("3m"), NothingWritten()),
+    Native("no_room_on_disk_before_the_first_write", S_OLD, WriteFailed(RESERVE), OnExt4("4m"), NothingWritten()),
     Native("new_output_follows_umask", IN, Created("in.xyz", read_only(AX)), Umask(0o333)),
-    Native("disk_full_first_write", S_OLD, WriteFailed("in.xyz"), SizeLimit(0), NothingWritten(), tool=Q),
-    Native("disk_full_last_byte", {"c.xyz": SX, "c": OLD}, WriteFailed(), SizeLimit(len(S) - 1), NothingWritten()),
+    Native("disk_full_first_write", S_OLD, WriteFailed(RESERVE, "in.xyz"), SizeLimit(0), NothingWritten(), tool=Q),
+    Native(
+        "disk_full_last_byte", {"c.xyz": SX, "c": OLD}, WriteFailed(RESERVE), SizeLimit(len(S) - 1), NothingWritten()
+    ),
     Native("disk_exact_fit", {"c.xyz": SX, "c": OLD}, Created("c", S), SizeLimit(len(S))),
     Native("short_writes_finished", {"in": S}, Created("in.xyz", SX), ShortWrites()),
-    Native("limit_lowered_mid_run_named", {"big": BIG}, WriteFailed(), LimitLowered(0.05), NamedTemporary()),
+    Native("limit_lowered_mid_run_named", {"big": BIG}, WriteFailed(WRITE), LimitLowered(0.05), NamedTemporary()),
     Native("input_moved_mid_run", {"big": MID}, Created("big.xyz", MOVED), InputMoved()),
-    Row("input_grew_mid_run", {"big": MID}, OpenFailed({"big": ANY}), InputChanged()),
-    Native("input_rewritten_mid_run", {"big": MID}, OpenFailed({"big": ANY}), InputChanged(rewritten=True)),
+    Row("input_grew_mid_run", {"big": MID}, OpenFailed(END, {"big": ANY}), InputChanged()),
+    Native("input_rewritten_mid_run", {"big": MID}, OpenFailed(END, {"big": ANY}), InputChanged(rewritten=True)),
     Native("reader_gone", IN, CREATED, NoReader()),
     Native("sigint_mid_run", {"big": BIG}, Killed("SIGINT"), Signal("SIGINT", 0.05)),
     *[
@@ -202,18 +212,21 @@ ROWS = [
     # The signal lands between naming or moving the complete output and noting that it did: it still ends in place.
     Native("sigint_at_link", IN, Killed("SIGINT", {"in.xyz": AX}), SignalAt("linkat", "SIGINT", "in.xyz")),
     Native(
-        "sigterm_at_rename", IN_OLD, Killed("SIGTERM", {"in.xyz": AX}), SignalAt("renameat", "SIGTERM", ".in.xyz~*")
+        "sigterm_at_rename",
+        IN_OLD,
+        Killed("SIGTERM", {"in.xyz": AX}),
+        SignalAt("linkat,renameat", "SIGTERM", ".in.xyz~*"),
     ),
     # A replaced output gives way only to content on the disk; a new one is not waited for.
-    Row("replace_flushed_before_rename", IN_OLD, WriteFailed(), Inject("fdatasync,fsync", "EIO")),
-    Row("new_output_flushed_before_named", IN, WriteFailed(), Inject("fdatasync,fsync", "EIO")),
+    Row("replace_flushed_before_rename", IN_OLD, WriteFailed(FLUSH), Inject("fdatasync,fsync", "EIO")),
+    Row("new_output_flushed_before_named", IN, WriteFailed(FLUSH), Inject("fdatasync,fsync", "EIO")),
     Row("durable_before_report", IN, CREATED, DurableOrder()),
-    Row("new_name_not_made_durable", IN, WriteFailed(files={"in.xyz": AX}), NameFlushFails()),
-    Row("replacing_name_not_made_durable", IN_OLD, WriteFailed(files={"in.xyz": AX}), NameFlushFails()),
+    Row("new_name_not_made_durable", IN, WriteFailed(NAME_FLUSH, files={"in.xyz": AX}), NameFlushFails()),
+    Row("replacing_name_not_made_durable", IN_OLD, WriteFailed(NAME_FLUSH, files={"in.xyz": AX}), NameFlushFails()),
     Native(
         "unreadable_folder_flushed_another_way",
         {"d": WX_DIR, "d/in": A},
-        WriteFailed(files={"d/in.xyz": AX}),
+        WriteFailed(NAME_FLUSH, files={"d/in.xyz": AX}),
         AsUser("nobody"),
         NameFlushFails(),
         args="d/in",
@@ -279,7 +292,7 @@ class Run:
         text = "" if signalled or any(s.hides_output for s in self.setups) else TEXTS[self.row.tool][key].format(shown)
         text = text.replace("\n", "\r\n").encode("gbk", "replace") if WINE else os.fsencode(text)
         if step:  # the one line that names it taken out, the rest must be the report
-            named = [line for line in out.splitlines(True) if line.startswith(step.encode())]
+            named = [line for line in out.splitlines(True) if line.startswith(step.encode() + b": ")]
             assert len(named) == 1, f"{len(named)} lines name the step {step}: {out[:300]!r}"
             out = out.replace(named[0], b"", 1)
         wrong = f"shown {out[:300]!r} {err[:300]!r}, status {returncode}; expected {text[:300]!r}, status {status}"

@@ -1,8 +1,8 @@
 // In-memory stand-ins for the platform seam. The file system fails the scheduled call, so that every failure path
-// can be driven. Inputs and outputs are objects, as the real ones: an output's content is a temporary file until
-// committed, gone when the output is destroyed uncommitted; `disk` logs the commit's steps done ("F" flushed, "N"
-// named, "D" made durable). Misuse is counted: a commit after a failed read or write or before the end was checked, a
-// second commit, or an input used after the commit took it.
+// can be driven, with the failure's step and path, the code 5 and "injected". Inputs and outputs are objects, as the
+// real ones: an output's content is a temporary file until committed, gone when the output is destroyed uncommitted;
+// `disk` logs the commit's steps done ("F" flushed, "N" named, "D" made durable). Misuse is counted: a commit after a
+// failed read or write or before the end was checked, a second commit, or an input used after the commit took it.
 #pragma once
 
 #include <map>
@@ -29,21 +29,25 @@ class FakeFileSystem final : public FileSystem {
     Input(FakeFileSystem& fs, WidePath p) : files(fs), path(std::move(p)) { ++files.open_objects; }
     ~Input() override { --files.open_objects; }
     std::uint64_t Size() const override { return files.files[path].size() + std::uint64_t(files.size_skew); }
-    bool ReadExactly(unsigned char* into, std::size_t count) override {
+    const std::string& ZoneIdentifier() const override { return zone; }
+    bool ReadExactly(unsigned char* into, std::size_t count, Failure& failure) override {
       const ByteBuffer& bytes = files.files[path];
-      if (bytes.size() - offset < count) return failed = true, false;
-      if (files.Fails(FileCall::Read)) return offset += count, failed = true, false;  // an error once the bytes went by
+      if (bytes.size() - offset < count)
+        return failed = true, failure = RuleFailure(Step::ReadInput, path, u"ended"), false;
+      if (files.Fails(FileCall::Read, Step::ReadInput, path, failure)) return offset += count, failed = true, false;
       std::copy_n(bytes.begin() + std::ptrdiff_t(offset), count, into);
       return offset += count, true;
     }
-    bool AtEndUnchanged() override {
-      ended = !files.Fails(FileCall::AtEnd) && offset == files.files[path].size();
+    bool AtEndUnchanged(Failure& failure) override {
+      ended = !files.Fails(FileCall::AtEnd, Step::CheckInputEnd, path, failure) && offset == files.files[path].size();
+      if (!ended && failure.message.empty()) failure = RuleFailure(Step::CheckInputEnd, path, u"grew");
       return failed |= !ended, ended;
     }
     FakeFileSystem& files;
     WidePath path;
     std::size_t offset = 0;
     bool failed = false, ended = false;
+    std::string zone;
   };
 
   struct Output final : OutputFile {
@@ -51,22 +55,22 @@ class FakeFileSystem final : public FileSystem {
       ++files.open_objects;
     }
     ~Output() override { --files.open_objects, files.files.erase(path); }
-    bool WriteAll(const unsigned char* from, std::size_t count) override {
+    bool WriteAll(const unsigned char* from, std::size_t count, Failure& failure) override {
       ByteBuffer& content = files.files[path];
-      const bool fails = files.Fails(FileCall::Write);  // after writing a part
+      const bool fails = files.Fails(FileCall::Write, Step::WriteContent, path, failure);  // after writing a part
       content.insert(content.end(), from, from + (fails ? count / 2 : count));
       return failed |= fails, !fails;
     }
-    bool Commit(std::unique_ptr<InputFile> input) override {
+    bool Commit(std::unique_ptr<InputFile> input, Failure& failure) override {
       const auto& read = static_cast<const Input&>(*input);
       files.misuses += failed || committed || read.failed || !read.ended;
       input.reset();  // closed first, as the platforms do
       committed = true;
-      if (files.Fails(FileCall::FlushContent)) return false;
+      if (files.Fails(FileCall::FlushContent, Step::FlushContent, path, failure)) return false;
       files.disk += 'F';
-      if (files.Fails(FileCall::Name)) return false;
+      if (files.Fails(FileCall::Name, Step::PutInPlace, target, failure)) return false;
       files.files[target] = files.files[path], files.disk += 'N';
-      if (files.Fails(FileCall::FlushName)) return false;  // named, not known to be durable
+      if (files.Fails(FileCall::FlushName, Step::FlushName, target, failure)) return false;  // named, not durable
       return files.disk += 'D', true;
     }
     FakeFileSystem& files;
@@ -74,14 +78,16 @@ class FakeFileSystem final : public FileSystem {
     bool failed = false, committed = false;
   };
 
-  std::unique_ptr<InputFile> OpenInput(const WidePath& path) override {
-    if (Fails(FileCall::Open) || !files.count(path)) return nullptr;
+  std::unique_ptr<InputFile> OpenInput(const WidePath& path, Failure& failure) override {
+    if (Fails(FileCall::Open, Step::OpenInput, path, failure)) return nullptr;
+    if (!files.count(path)) return failure = SystemFailure(Step::OpenInput, path, 2), nullptr;
     return std::make_unique<Input>(*this, path);
   }
   WidePath WithLongNames(const WidePath& path) override { return aliases.count(path) ? aliases[path] : path; }
-  std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input) override {
+  std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input, Failure& failure) override {
     misuses += static_cast<const Input&>(input).offset != 0;  // created before the first read
-    if (Fails(FileCall::CreateOutput) || replace_refused) return nullptr;
+    if (replace_refused) return failure = RuleFailure(Step::LookAtTarget, target, u"marked read-only"), nullptr;
+    if (Fails(FileCall::CreateOutput, Step::CreateContent, target, failure)) return nullptr;
     WidePath path;  // a name not taken yet, as O_EXCL with a fresh token gives
     do path = TemporaryPathFor(target, FirstToken + made_++);
     while (files.count(path));
@@ -90,7 +96,11 @@ class FakeFileSystem final : public FileSystem {
   }
 
  private:
-  bool Fails(FileCall call) { return ++calls_[call] == fail_at[call]; }
+  // True when this call is the one scheduled to fail; `failure` then says so.
+  bool Fails(FileCall call, Step step, const WidePath& path, Failure& failure) {
+    if (++calls_[call] != fail_at[call]) return false;
+    return failure = Failure{step, path, 5, u"injected"}, true;
+  }
   std::map<FileCall, int> calls_;
   std::uint32_t made_ = 0;
 };

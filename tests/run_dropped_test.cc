@@ -29,25 +29,30 @@ struct FaultCase {
   std::int64_t size_skew;  // size reported at open less the real one
   bool read_only_output;
   const std::string& shown;
-  const char* disk;  // the commit's steps done before the first text ("FND": flushed, named, made durable)
+  const char* disk;        // the commit's steps done before the first text ("FND": flushed, named, made durable)
+  const char* diagnostic;  // the line a failure adds after its report when asked (runs over an old output ask)
 };
 
 const FaultCase FaultCases[] = {
-    {"no_fault", FileCall::Open, 0, 0, false, Created, "FND"},
-    {"unsplittable_command_line", FileCall::Open, 0, 0, false, Usage, ""},
-    {"open_fails", FileCall::Open, 1, 0, false, LoadFailed, ""},
-    {"first_read_fails", FileCall::Read, 1, 0, false, LoadFailed, ""},
-    {"mid_read_fails", FileCall::Read, 2, 0, false, LoadFailed, ""},
-    {"file_shrank", FileCall::Open, 0, 1000, false, LoadFailed, ""},
-    {"file_grew", FileCall::Open, 0, -1000, false, LoadFailed, ""},
-    {"more_bytes_at_end", FileCall::AtEnd, 1, 0, false, LoadFailed, ""},
-    {"create_fails", FileCall::CreateOutput, 1, 0, false, StoreFailed, ""},
-    {"first_write_fails", FileCall::Write, 1, 0, false, StoreFailed, ""},
-    {"last_write_fails", FileCall::Write, 3, 0, false, StoreFailed, ""},
-    {"content_flush_fails", FileCall::FlushContent, 1, 0, false, StoreFailed, ""},
-    {"naming_fails", FileCall::Name, 1, 0, false, StoreFailed, "F"},
-    {"name_flush_fails", FileCall::FlushName, 1, 0, false, StoreFailed, "FN"},  // the new content, not confirmed
-    {"output_read_only", FileCall::Open, 0, 0, true, StoreFailed, ""},
+    {"no_fault", FileCall::Open, 0, 0, false, Created, "FND", ""},
+    {"unsplittable_command_line", FileCall::Open, 0, 0, false, Usage, "", ""},
+    {"open_fails", FileCall::Open, 1, 0, false, LoadFailed, "", "open input: in: injected (5)"},
+    {"first_read_fails", FileCall::Read, 1, 0, false, LoadFailed, "", "read input: in: injected (5)"},
+    {"mid_read_fails", FileCall::Read, 2, 0, false, LoadFailed, "", "read input: in: injected (5)"},
+    {"file_shrank", FileCall::Open, 0, 1000, false, LoadFailed, "", "read input: in: ended"},
+    {"file_grew", FileCall::Open, 0, -1000, false, LoadFailed, "", "check input end: in: grew"},
+    {"more_bytes_at_end", FileCall::AtEnd, 1, 0, false, LoadFailed, "", "check input end: in: injected (5)"},
+    {"create_fails", FileCall::CreateOutput, 1, 0, false, StoreFailed, "", "create content: in.xyz: injected (5)"},
+    {"first_write_fails", FileCall::Write, 1, 0, false, StoreFailed, "",
+     "write content: .in.xyz~fa4e0001.part: injected (5)"},
+    {"last_write_fails", FileCall::Write, 3, 0, false, StoreFailed, "",
+     "write content: .in.xyz~fa4e0001.part: injected (5)"},
+    {"content_flush_fails", FileCall::FlushContent, 1, 0, false, StoreFailed, "",
+     "flush content: .in.xyz~fa4e0001.part: injected (5)"},
+    {"naming_fails", FileCall::Name, 1, 0, false, StoreFailed, "F", "put in place: in.xyz: injected (5)"},
+    {"name_flush_fails", FileCall::FlushName, 1, 0, false, StoreFailed, "FN",
+     "flush name: in.xyz: injected (5)"},  // the new content, not confirmed
+    {"output_read_only", FileCall::Open, 0, 0, true, StoreFailed, "", "look at target: in.xyz: marked read-only"},
 };
 
 void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
@@ -70,8 +75,11 @@ TEST_P(FaultSchedule, LeavesOldOrCompleteOutputAndNothingElse) {
   const auto arguments =
       &fault.shown == &Usage ? std::nullopt : std::optional(std::vector<WidePath>{"vorlune", "IN~1"});
 
-  EXPECT_EQ(RunDropped(VaultToolProfile, console, files, arguments), &fault.shown == &LoadFailed ? 1 : 0);
-  EXPECT_EQ(console.shown, fault.shown);
+  EXPECT_EQ(RunDropped(VaultToolProfile, console, files, arguments, output_exists),
+            &fault.shown == &LoadFailed ? 1 : 0);
+  std::string shown = fault.shown;
+  if (output_exists && *fault.diagnostic) shown.insert(shown.find('\n') + 1, fault.diagnostic + std::string("\n"));
+  EXPECT_EQ(console.shown, shown);
   EXPECT_EQ(console.waits, 1);
   EXPECT_EQ(console.disk_at_report, fault.disk) << "F: content flushed, N: named, D: the name made durable";
   EXPECT_EQ(console.out_of_order, 0) << "typed-ahead keys discarded once, after the work and before the report";

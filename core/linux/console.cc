@@ -1,5 +1,4 @@
-// POSIX console: arguments are main's, the terminal speaks UTF-8, standard output may be a file or a pipe.
-#include <signal.h>
+// Linux console: arguments are main's, the terminal speaks UTF-8, standard output may be a file or a pipe.
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 
 #include "platform.h"
 #include "progress.h"
+#include "signals.h"
 #include "write_all.h"
 
 std::optional<std::vector<WidePath>> ProcessArguments(int argc, char** argv) {
@@ -86,13 +86,11 @@ void AppendEscaped(std::string& out, std::string_view name) {
   }
 }
 
-class PosixConsole final : public Console {
+class LinuxConsole final : public Console {
  public:
-  void Prepare() override {
-    // A reader that went away must not kill the run; output failures are
-    // simply not examined. (signal fails only for an invalid number.)
-    static_cast<void>(signal(SIGPIPE, SIG_IGN));
-  }
+  // A reader that went away must not end the run (SIGPIPE is ignored);
+  // output failures are simply not examined.
+  void Prepare() override { SetSignalDispositions(); }
   void WriteNarrow(NarrowText bytes) override { pending_.append(bytes); }
   void WriteWide(WideText text) override {
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -167,6 +165,6 @@ class PosixConsole final : public Console {
 }  // namespace
 
 Console& SystemConsole() {
-  static PosixConsole console;
+  static LinuxConsole console;
   return console;
 }

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -23,8 +22,7 @@ bool HeldElsewhere(int error) { return error == EAGAIN || error == EACCES; }
 // (or a process with CAP_LEASE) may ask, and only on a file system with
 // leases; elsewhere there is no answer and the file counts as free. The
 // lease is given back at once; a writer opening the file meanwhile waits
-// that long, and the signal that would tell this process is ignored
-// meanwhile, as its default would end the run.
+// that long.
 bool OpenForWritingElsewhere(int fd) {
   // NFS and SMB refuse a lease whenever the server has given this client no
   // delegation or oplock on the file, writer or not: a refusal tells nothing.
@@ -39,15 +37,9 @@ bool OpenForWritingElsewhere(int fd) {
     default:
       break;
   }
-  struct sigaction ignore {
-  }, previous{};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGIO, &ignore, &previous);
   const bool leased = fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
   const bool refused = !leased && errno == EAGAIN;
   if (leased) fcntl(fd, F_SETLEASE, F_UNLCK);
-  sigaction(SIGIO, &previous, nullptr);
   return refused;
 }
 
@@ -83,29 +75,33 @@ bool WriterSeen(int fd) { return AskLock(fd, false) == LockAnswer::Held || OpenF
 // Opening a device would run its driver's open (a tape rewinds, a watchdog
 // arms); a FIFO's would wake its writer. Without /proc the name is opened
 // again and must still be that file.
-int OpenRegularForReading(int folder, const char* path, int look_flags) {
+OwnedDescriptor OpenRegularForReading(int folder, const char* path, int look_flags, Failure& failure) {
   constexpr int ReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  const int look = openat(folder, path, O_PATH | O_CLOEXEC | look_flags);
-  if (look < 0) return -1;
+  const auto failed = [&failure, path](int error) {
+    failure = SystemFailure(Step::OpenInput, path, static_cast<std::uint32_t>(error));
+    return OwnedDescriptor();
+  };
+  const OwnedDescriptor look(openat(folder, path, O_PATH | O_CLOEXEC | look_flags));
+  if (!look) return failed(errno);
   struct stat seen {
   }, opened{};
-  int fd = -1;
-  if (fstat(look, &seen) == 0 && S_ISREG(seen.st_mode)) {
-    fd = open(ProcPathOf(look).c_str(), ReadFlags);
-    if (fd < 0 && errno == ENOENT) fd = openat(folder, path, ReadFlags | look_flags);
+  if (fstat(look.get(), &seen) != 0) return failed(errno);
+  if (!S_ISREG(seen.st_mode)) {
+    failure = RuleFailure(Step::OpenInput, path, u"not a regular file");
+    return OwnedDescriptor();
   }
-  close(look);
-  if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino)) {
-    close(fd);
-    fd = -1;
+  OwnedDescriptor fd(open(ProcPathOf(look.get()).c_str(), ReadFlags));
+  if (!fd && errno == ENOENT) fd = OwnedDescriptor(openat(folder, path, ReadFlags | look_flags));
+  if (!fd || fstat(fd.get(), &opened) != 0) return failed(errno);
+  if (opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino) {
+    failure = RuleFailure(Step::OpenInput, path, u"another file than the one looked at was opened");
+    return OwnedDescriptor();
   }
   return fd;
 }
 
 bool LockedForWriting(int folder, const std::string& name) {
-  const int fd = OpenRegularForReading(folder, name.c_str(), O_NOFOLLOW);
-  if (fd < 0) return false;
-  const bool locked = WriterSeen(fd);
-  close(fd);
-  return locked;
+  Failure ignored;  // a file that cannot be opened cannot be asked
+  const OwnedDescriptor fd = OpenRegularForReading(folder, name.c_str(), O_NOFOLLOW, ignored);
+  return fd && WriterSeen(fd.get());
 }

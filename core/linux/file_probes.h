@@ -3,6 +3,9 @@
 
 #include <string>
 
+#include "owned_handle.h"
+#include "platform.h"
+
 // The name under which /proc shows the file open as `fd`, even unnamed.
 std::string ProcPathOf(int fd);
 
@@ -17,13 +20,15 @@ LockAnswer AskLock(int fd, bool exclusive);
 
 // True when another process holds the file open as `fd` locked or open for
 // writing, as far as the system can tell; a file that cannot be asked
-// counts as free.
+// counts as free. Only a question: SIGIO, which the lease asked tells of a
+// writer by, is ignored by SetSignalDispositions (signals.h), called first.
 bool WriterSeen(int fd);
 
 // Opens the regular file at `path` (relative to `folder`) for reading
 // without ever opening anything else; `look_flags` (O_NOFOLLOW) go to the
-// look at the name. -1 when it is not a regular file or cannot be opened.
-int OpenRegularForReading(int folder, const char* path, int look_flags);
+// look at the name. Owns nothing when it is not a regular file or cannot be
+// opened: `failure` then tells why, as the open of an input.
+OwnedDescriptor OpenRegularForReading(int folder, const char* path, int look_flags, Failure& failure);
 
 // True when another process holds the regular file `name` in `folder`
 // locked or open for writing, as far as the system can tell: what refuses

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "file_probes.h"
+#include "owned_handle.h"
 
 std::vector<WidePath> LinuxLeftoverFolder::Names() {
   // Nothing is listed of a folder one may write but not read.
@@ -26,16 +27,16 @@ std::vector<WidePath> LinuxLeftoverFolder::Names() {
 // An empty file may be a run's that has only just been created, before its
 // lock, and costs no room.
 void LinuxLeftoverFolder::RemoveIfAbandoned(const WidePath& name) {
-  const int fd = OpenRegularForReading(folder_, name.c_str(), O_NOFOLLOW);
-  if (fd < 0) return;
+  Failure ignored;  // a file that cannot be opened is left as it is
+  const OwnedDescriptor fd = OpenRegularForReading(folder_, name.c_str(), O_NOFOLLOW, ignored);
+  if (!fd) return;
   // The name is looked up again once the lock is held, so that what goes is
   // the very file found unheld.
   struct stat held {};
   struct stat named {};
-  if (AskLock(fd, false) == LockAnswer::Taken && fstat(fd, &held) == 0 && held.st_uid == geteuid() &&
+  if (AskLock(fd.get(), false) == LockAnswer::Taken && fstat(fd.get(), &held) == 0 && held.st_uid == geteuid() &&
       held.st_size > 0 && fstatat(folder_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
       named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
     unlinkat(folder_, name.c_str(), 0);
   }
-  close(fd);
 }

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "console_events.h"
 #include "platform.h"
 #include "progress.h"
+#include "signals.h"
 #include "write_all.h"
 
 std::optional<std::vector<WidePath>> ProcessArguments(int, char**) {
@@ -108,7 +108,7 @@ void WriteToConsole(std::wstring_view text) {
 // The console is shared with whatever started the program (a command
 // prompt), so what Prepare changes is given back: the input mode before the
 // report, the code pages when the program ends, by returning from main or by
-// a console control event (see console_events.cc). A killed process cannot
+// a console control event (see signals.cc). A killed process cannot
 // give anything back.
 struct FoundAtStart {
   UINT output_code_page = 0;

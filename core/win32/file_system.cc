@@ -8,14 +8,12 @@ namespace {
 
 class Win32FileSystem final : public FileSystem {
  public:
-  std::unique_ptr<InputFile> OpenInput(const WidePath& path) override { return Win32InputFile::Open(path); }
-
+  std::unique_ptr<InputFile> OpenInput(const WidePath& path, Failure& failure) override {
+    return OpenInputFile(path, failure);
+  }
   WidePath WithLongNames(const WidePath& path) override { return ::WithLongNames(path); }
-
-  // Every input a caller holds came from OpenInput above: this file system
-  // is the only one in a Windows program.
-  std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input) override {
-    return CreateOutputFile(target, static_cast<const Win32InputFile&>(input));
+  std::unique_ptr<OutputFile> CreateOutput(const WidePath& target, const InputFile& input, Failure& failure) override {
+    return CreateOutputFile(target, input, failure);
   }
 };
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "owned_handle.h"
+
 namespace {
 
 bool Begins(const std::wstring& text, const wchar_t* start) { return text.compare(0, std::wcslen(start), start) == 0; }
@@ -84,9 +86,10 @@ bool SameFile(HANDLE a, HANDLE b) {
          one.nFileIndexLow == other.nFileIndexLow;
 }
 
-HANDLE OpenToLookAt(const std::wstring& full) {
-  return CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+OwnedHandle OpenToLookAt(const std::wstring& full) {
+  return OwnedHandle(CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 // Whether `name` has the form of a short alias: a stem of at most eight
@@ -197,11 +200,10 @@ WidePath WithLongNames(const WidePath& path) {
     const std::wstring_view element(path.c_str() + start, end - start);
     const std::wstring full = LooksLikeAlias(element) ? LongPath(path.substr(0, end)) : std::wstring();
     WIN32_FIND_DATAW entry{};
-    const HANDLE search =
+    const OwnedSearch search(
         full.empty() ? INVALID_HANDLE_VALUE
-                     : FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-    if (search != INVALID_HANDLE_VALUE) FindClose(search);
-    result += search != INVALID_HANDLE_VALUE ? std::wstring_view(entry.cFileName) : element;
+                     : FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
+    result += search ? std::wstring_view(entry.cFileName) : element;
     if (end < path.size()) result += path[end];
     start = end + 1;
   }
@@ -212,12 +214,11 @@ bool NamesNothingOrItsOwnName(const std::wstring& full) {
   // GetLongPathNameW gives a \\?\ path back as it is, under Wine at least;
   // a search gives the entry's own name, whichever of its names matched.
   WIN32_FIND_DATAW entry{};
-  const HANDLE search = FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-  if (search == INVALID_HANDLE_VALUE) {
+  const OwnedSearch search(FindFirstFileExW(full.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
+  if (!search) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
   }
-  FindClose(search);
   const std::size_t named = LastElementStart(full);
   return SameIgnoringCase(entry.cFileName, std::wcslen(entry.cFileName), full.c_str() + named, full.size() - named);
 }
@@ -258,20 +259,15 @@ bool OpenedAsNamed(HANDLE file, const std::wstring& named) {
   }
   // Either the trimmed name was opened, or the name query itself drops
   // trailing dots (Wine's does): the file that name opens tells which.
-  const HANDLE trimmed = OpenToLookAt(opened);
-  if (trimmed == INVALID_HANDLE_VALUE) return true;
-  const bool same = SameFile(file, trimmed);
-  CloseHandle(trimmed);
-  return !same;
+  const OwnedHandle trimmed = OpenToLookAt(opened);
+  return !trimmed || !SameFile(file, trimmed.get());
 }
 
 bool FolderOpensAsNamed(const std::wstring& full) {
   const std::wstring folder = full.substr(0, LastElementStart(full));
-  const HANDLE handle = OpenToLookAt(folder);
-  if (handle == INVALID_HANDLE_VALUE) return true;  // left to the creation, which names it again
-  const bool as_named = OpenedAsNamed(handle, folder);
-  CloseHandle(handle);
-  return as_named;
+  const OwnedHandle handle = OpenToLookAt(folder);
+  // One that cannot be opened is left to the creation, which names it again.
+  return !handle || OpenedAsNamed(handle.get(), folder);
 }
 
 bool ShellCanOpen(const std::wstring& name) {

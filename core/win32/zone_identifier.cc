@@ -2,6 +2,7 @@
 #include "zone_identifier.h"
 
 #include "held_for_a_moment.h"
+#include "owned_handle.h"
 #include "windows_headers.h"
 #include "write_all.h"
 
@@ -12,40 +13,45 @@ constexpr DWORD LargestZoneIdentifier = 64 * 1024;
 
 }  // namespace
 
-std::optional<std::string> ReadZoneIdentifier(const std::wstring& path) {
+std::optional<std::string> ReadZoneIdentifier(const std::wstring& path, Failure& failure) {
+  const std::wstring stream_path = path + ZoneStream;
   // A scanner may hold the stream a moment, as it holds the file itself.
   const RetryWhileHeld retry;
   for (;;) {
-    const HANDLE stream =
-        CreateFileW((path + ZoneStream).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (stream == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
+    const OwnedHandle stream(CreateFileW(stream_path.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD error = GetLastError();
+    if (!stream) {
       if (retry.Again(error)) continue;
-      if (MeansHeldForAMoment(error, INVALID_FILE_ATTRIBUTES)) return std::nullopt;
-      return std::string();
+      if (!MeansHeldForAMoment(error, INVALID_FILE_ATTRIBUTES)) return std::string();
+    } else {
+      std::string zone(LargestZoneIdentifier, '\0');
+      DWORD got = 0;
+      if (ReadFile(stream.get(), &zone[0], LargestZoneIdentifier, &got, nullptr)) {
+        zone.resize(got);
+        return zone;
+      }
+      error = GetLastError();
+      if (retry.Again(error)) continue;
     }
-    std::string zone(LargestZoneIdentifier, '\0');
-    DWORD got = 0;
-    const bool read = ReadFile(stream, &zone[0], LargestZoneIdentifier, &got, nullptr) != 0;
-    const DWORD error = GetLastError();
-    CloseHandle(stream);
-    if (read) {
-      zone.resize(got);
-      return zone;
-    }
-    if (!retry.Again(error)) return std::nullopt;
+    failure = SystemFailure(Step::OpenInput, stream_path, error);
+    return std::nullopt;
   }
 }
 
-bool WriteZoneIdentifier(const std::wstring& path, const std::string& zone) {
+bool WriteZoneIdentifier(const std::wstring& path, const std::string& zone, Failure& failure) {
   if (zone.empty()) return true;
-  const HANDLE stream =
-      CreateFileW((path + ZoneStream).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (stream == INVALID_HANDLE_VALUE) return false;
-  const bool written = WriteAllTo(stream, reinterpret_cast<const unsigned char*>(zone.data()), zone.size());
-  return CloseHandle(stream) && written;
+  const std::wstring stream_path = path + ZoneStream;
+  OwnedHandle stream(CreateFileW(stream_path.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (stream && WriteAllTo(stream.get(), reinterpret_cast<const unsigned char*>(zone.data()), zone.size()) &&
+      stream.Close()) {
+    return true;
+  }
+  failure = SystemFailure(Step::CreateContent, stream_path, GetLastError());
+  return false;
 }
 
 void RemoveLeftOverZoneStream(const std::wstring& path) { DeleteFileW((path + ZoneStream).c_str()); }

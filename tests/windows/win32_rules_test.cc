@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "held_for_a_moment.h"
 #include "long_path.h"
-#include "replaced_security.h"
+#include "output_file.h"
+#include "replaced_permissions.h"
 
 struct Ace {
   bool allows;
@@ -139,6 +141,10 @@ const struct {
     {L"AUX .txt", false}, {L"LPT\u00b9", false}, {L"CONSOLE", true}, {L"COM10", true},       {L"cat.png..xyz", true},
 };
 
+// A flush refused: by a file system that has none (nothing to wait for), or by a disk that failed it.
+const std::pair<DWORD, bool> NoFlushCases[] = {
+    {ERROR_INVALID_FUNCTION, true}, {ERROR_NOT_SUPPORTED, true}, {ERROR_WRITE_FAULT, false}, {ERROR_NOT_READY, false}};
+
 int main() {
   int failed = 0;
   const auto check = [&failed](bool passed, const char* table, const std::string& row) {
@@ -154,6 +160,9 @@ int main() {
   for (const auto& row : HeldCases) {
     const bool held = MeansHeldForAMoment(row.error, row.attributes);
     check(held == row.held, "MeansHeldForAMoment", std::to_string(row.error) + " " + std::to_string(row.attributes));
+  }
+  for (const auto& [error, none_offered] : NoFlushCases) {
+    check(MeansNoFlushOffered(error) == none_offered, "MeansNoFlushOffered", std::to_string(error));
   }
   SetCurrentDirectoryW(L"C:\\windows");
   for (const auto& [path, long_path] : PathCases) {

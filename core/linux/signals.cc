@@ -1,5 +1,5 @@
 // Linux; one thread; a handler may use only async-signal-safe calls and lock-free atomics.
-#include "signal_cleanup.h"
+#include "signals.h"
 
 #include <unistd.h>
 
@@ -15,9 +15,7 @@ namespace {
 std::atomic<const ArmedName*> armed_name{nullptr};
 
 // Whether a signal's default action ends the process (a core dump included),
-// so that it must take the temporary file along. SIGXFSZ is left out: the
-// run ignores it, so that a write past the file size limit fails (EFBIG)
-// like one to a full disk.
+// so that it must take the temporary file along.
 bool EndsProcess(int signal_number) {
   switch (signal_number) {
     case SIGKILL:
@@ -29,7 +27,6 @@ bool EndsProcess(int signal_number) {
     case SIGTTOU:
     case SIGURG:
     case SIGWINCH:
-    case SIGXFSZ:
       return false;
     default:
       return true;
@@ -54,7 +51,7 @@ void InstallCleanupHandlers() {
     struct sigaction previous {};
     // Numbers the C library keeps for itself refuse the query.
     if (!EndsProcess(signal_number) || sigaction(signal_number, nullptr, &previous) != 0) continue;
-    // Ignored (nohup; SIGPIPE, by the console) or handled already (a sanitizer): left as it is.
+    // Ignored (nohup; those SetSignalDispositions ignores) or handled already (a sanitizer): left as it is.
     if (previous.sa_handler != SIG_DFL) continue;
     sigaction(signal_number, &action, nullptr);
   }
@@ -62,12 +59,18 @@ void InstallCleanupHandlers() {
 
 }  // namespace
 
-void ArmCleanup(const ArmedName& armed) {
-  armed_name.store(&armed);
-  // Once a process: the handlers stay, and do nothing while nothing is armed.
-  static const bool installed = (InstallCleanupHandlers(), true);
-  static_cast<void>(installed);
+void SetSignalDispositions() {
+  static const bool set = [] {
+    // signal fails only for an invalid number.
+    for (const int ignored : {SIGPIPE, SIGXFSZ, SIGIO}) static_cast<void>(signal(ignored, SIG_IGN));
+    InstallCleanupHandlers();
+    return true;
+  }();
+  static_cast<void>(set);
 }
+
+// The handlers stay for the whole process, and do nothing while nothing is armed.
+void ArmCleanup(const ArmedName& armed) { armed_name.store(&armed); }
 
 void DisarmCleanup() { armed_name.store(nullptr); }
 

@@ -1,11 +1,13 @@
 // Windows 7 or later; console control events come on a thread of their own while the main thread goes on.
 #pragma once
 
-// The events an interactive program sees: Ctrl+C, Ctrl+Break, a closed
-// console window (or End Task). Log-off and shutdown reach services only
-// (HandlerRoutine): an interactive program is ended without its handler,
-// the content then deleted as marked, or, caught in an unmarked step, left
-// for the next run for the same output to clear.
+// What ends the process and what must happen then. Windows' counterpart of
+// signals are console control events; those an interactive program sees
+// are Ctrl+C, Ctrl+Break and a closed console window (or End Task). Log-off
+// and shutdown reach services only (HandlerRoutine): an interactive program
+// is ended without its handler, the content then deleted as marked, or,
+// caught in an unmarked step, left for the next run for the same output to
+// clear.
 
 #include "windows_headers.h"
 

@@ -1,10 +1,12 @@
 // Windows 7 or later; ACLs as the system hands them over (well formed, at most 64 KiB); advapi32's security calls.
-#include "replaced_security.h"
+#include "replaced_permissions.h"
 
 #include <aclapi.h>
 
 #include <cstring>
 #include <vector>
+
+#include "owned_handle.h"
 
 namespace {
 
@@ -62,16 +64,16 @@ struct Dacl {
   ~Dacl() { LocalFree(owner); }
 };
 
-bool ReadDacl(HANDLE file, Dacl& dacl) {
+// 0, or the system's error when the DACL cannot be read.
+DWORD ReadDacl(HANDLE file, Dacl& dacl) {
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  if (GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl.list, nullptr,
-                      &dacl.owner) != ERROR_SUCCESS ||
-      !GetSecurityDescriptorControl(dacl.owner, &control, &revision)) {
-    return false;
-  }
+  const DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl.list,
+                                      nullptr, &dacl.owner);
+  if (error != ERROR_SUCCESS) return error;
+  if (!GetSecurityDescriptorControl(dacl.owner, &control, &revision)) return GetLastError();
   dacl.is_protected = (control & SE_DACL_PROTECTED) != 0;
-  return true;
+  return 0;
 }
 
 }  // namespace
@@ -100,19 +102,24 @@ bool MayKeepGivenDacl(const ACL* given, bool given_protected, const ACL* old, bo
   return SameAces(given, old) || (!old_protected && !HasOwnAces(old) && NoMoreOpen(given, old));
 }
 
-bool CarryOverSettings(const std::wstring& target, HANDLE content) {
-  const HANDLE old = CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (old == INVALID_HANDLE_VALUE) {
+bool CarryOverSettings(const std::wstring& target, HANDLE content, Failure& failure) {
+  const auto refused = [&failure, &target](DWORD error) {
+    failure = SystemFailure(Step::KeepPermissions, target, error);
+    return false;
+  };
+  OwnedHandle old(CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!old) {
     const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || refused(error);
   }
   BY_HANDLE_FILE_INFORMATION information{};
   Dacl old_dacl;
-  const bool read = GetFileInformationByHandle(old, &information) && ReadDacl(old, old_dacl);
-  CloseHandle(old);  // a handle open on the target would stop the rename
-  if (!read) return false;
+  const DWORD read_error =
+      GetFileInformationByHandle(old.get(), &information) ? ReadDacl(old.get(), old_dacl) : GetLastError();
+  old.Close();  // a handle open on the target would stop the rename
+  if (read_error != 0) return refused(read_error);
   // The rename refuses a folder in any case.
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
 
@@ -120,10 +127,10 @@ bool CarryOverSettings(const std::wstring& target, HANDLE content) {
   if (shown != 0) {
     FILE_BASIC_INFO basic{};  // times left at zero stay as they are
     basic.FileAttributes = shown | FILE_ATTRIBUTE_ARCHIVE;
-    if (!SetFileInformationByHandle(content, FileBasicInfo, &basic, sizeof basic)) return false;
+    if (!SetFileInformationByHandle(content, FileBasicInfo, &basic, sizeof basic)) return refused(GetLastError());
   }
   Dacl new_dacl;
-  if (!ReadDacl(content, new_dacl)) return false;
+  if (const DWORD error = ReadDacl(content, new_dacl)) return refused(error);
   // Mostly the same entries (so always under Wine, whose file DACLs all
   // look explicit): nothing to do.
   if (MayKeepGivenDacl(new_dacl.list, new_dacl.is_protected, old_dacl.list, old_dacl.is_protected)) return true;
@@ -132,9 +139,11 @@ bool CarryOverSettings(const std::wstring& target, HANDLE content) {
   // permissions of its own, and may show every DACL as explicit (Samba):
   // where the content is no more open than the old file all the same, the
   // replace is what the user could do by hand, and keeps the promise.
-  const auto no_more_open = [&content, &old_dacl] {
+  const auto no_more_open = [&content, &old_dacl, &failure, &target] {
     Dacl now;
-    return ReadDacl(content, now) && NoMoreOpen(now.list, old_dacl.list);
+    if (ReadDacl(content, now) == 0 && NoMoreOpen(now.list, old_dacl.list)) return true;
+    failure = RuleFailure(Step::KeepPermissions, target, u"could not be made as narrow as the replaced file's");
+    return false;
   };
   // Unprotected, the entries it inherited are taken again from the folder.
   SetSecurityInfo(content, SE_FILE_OBJECT,

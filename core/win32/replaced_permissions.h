@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform.h"
+
 // Whether `a` and `b` hold the same entries in the same order, byte for
 // byte; two null DACLs are the same, a null one and a list are not.
 bool SameAces(const ACL* a, const ACL* b);
@@ -32,6 +34,7 @@ bool MayKeepGivenDacl(const ACL* given, bool given_protected, const ACL* old, bo
 // folder would make more open again goes over protected, entry for entry.
 // The archive attribute stays set, as on every new content, for backups to
 // see it. True when nothing is at `target` or it is a folder (the rename
-// refuses one anyway). False when the old file's settings cannot be read, or
-// cannot be carried where the new content would be more open.
-bool CarryOverSettings(const std::wstring& target, HANDLE content);
+// refuses one anyway). False, `failure` set, when the old file's settings
+// cannot be read, or cannot be carried where the new content would be more
+// open.
+bool CarryOverSettings(const std::wstring& target, HANDLE content, Failure& failure);

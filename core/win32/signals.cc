@@ -1,5 +1,5 @@
 // Windows 7 or later; a handler runs on a thread of its own per event; the default one, after it, ends the process.
-#include "console_events.h"
+#include "signals.h"
 
 namespace {
 
