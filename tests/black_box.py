@@ -217,7 +217,7 @@ ROWS = [
         Killed("SIGTERM", {"in.xyz": AX}),
         SignalAt("linkat,renameat", "SIGTERM", ".in.xyz~*"),
     ),
-    # A replaced output gives way only to content on the disk; a new one is not waited for.
+    # Success only once on the disk; a failed flush is the write failure, before the name (nothing changed) or after it.
     Row("replace_flushed_before_rename", IN_OLD, WriteFailed(FLUSH), Inject("fdatasync,fsync", "EIO")),
     Row("new_output_flushed_before_named", IN, WriteFailed(FLUSH), Inject("fdatasync,fsync", "EIO")),
     Row("durable_before_report", IN, CREATED, DurableOrder()),
