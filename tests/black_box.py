@@ -221,6 +221,7 @@ ROWS = [
     Row("replace_flushed_before_rename", IN_OLD, WriteFailed(FLUSH), Inject("fdatasync,fsync", "EIO")),
     Row("new_output_flushed_before_named", IN, WriteFailed(FLUSH), Inject("fdatasync,fsync", "EIO")),
     Row("durable_before_report", IN, CREATED, DurableOrder()),
+    Native("no_flush_offered_goes_on", IN_OLD, CREATED, Inject("fdatasync,fsync", "EINVAL")),  # nothing to wait for
     Row("new_name_not_made_durable", IN, WriteFailed(NAME_FLUSH, files={"in.xyz": AX}), NameFlushFails()),
     Row("replacing_name_not_made_durable", IN_OLD, WriteFailed(NAME_FLUSH, files={"in.xyz": AX}), NameFlushFails()),
     Native(
