@@ -138,8 +138,8 @@ class LinuxOutputFile final : public OutputFile {
       temporary_.name.clear();
     }
     if (!NameMadeDurable(failure)) return false;
-    // A write's last error can surface only at the close (NFS): the name is
-    // given, its content not confirmed.
+    // Held until now only for syncfs (see Release); a write's last error can
+    // surface at the close: the name is given, its content not confirmed.
     if (!fd_.Close()) {
       const int error = errno;
       failure = Failed(Step::FlushName, target_, error);
@@ -233,7 +233,9 @@ class LinuxOutputFile final : public OutputFile {
   bool PutInPlace(Failure& failure) {
     const std::string content = ProcPathOf(fd_.get());
     if (temporary_.name.empty() && !replaces_) {
-      if (linkat(AT_FDCWD, content.c_str(), folder(), name_.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+      if (linkat(AT_FDCWD, content.c_str(), folder(), name_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return Release(Step::FlushName, failure);
+      }
       if (errno != EEXIST) {
         const int error = errno;
         failure = Failed(Step::PutInPlace, target_, error);
@@ -249,12 +251,25 @@ class LinuxOutputFile final : public OutputFile {
         })) {
       return false;
     }
+    if (!Release(Step::FlushContent, failure)) return false;
     if (renameat(folder(), temporary_.name.c_str(), folder(), name_.c_str()) != 0) {
       const int error = errno;
       failure = Failed(Step::PutInPlace, target_, error);
       return false;
     }
     return true;
+  }
+
+  // Closes the content as soon as nothing more needs it, so that under its
+  // name it is never seen locked or open for writing by another run; a
+  // write's last error may surface only here (NFS): a failure at `step`.
+  // Where the name can be made durable only through the content (syncfs),
+  // it stays open until then.
+  bool Release(Step step, Failure& failure) {
+    if (!folder_readable_ || fd_.Close()) return true;
+    const int error = errno;
+    failure = Failed(step, step == Step::FlushName ? target_ : ContentPath(), error);
+    return false;
   }
 
   // The name just given is journalled, not yet on the disk: the folder is
@@ -269,7 +284,7 @@ class LinuxOutputFile final : public OutputFile {
       failure = Failed(Step::FlushName, FolderOf(target_), error);
       return false;
     }
-    if (Flushed(syncfs(fd_.get()))) return true;
+    if (Flushed(syncfs(fd_ ? fd_.get() : folder()))) return true;
     const int error = errno;
     failure = Failed(Step::FlushName, target_, error);
     return false;
