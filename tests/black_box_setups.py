@@ -324,7 +324,10 @@ class Writer(Setup):  # `name` (None: the input) open for writing in another pro
     def prepare(self, run):
         holder = run.start("sh", "-c", 'exec 3>>"$0"; exec sleep 600', run.path(self.name))
         self.fd, wchan = f"/proc/{holder.pid}/fd/3", pathlib.Path(f"/proc/{holder.pid}/wchan")
-        wait_for(lambda: os.path.exists(self.fd) or wchan.read_text() == "wait_for_partner", "the writer")
+        # Before its exec the child holds the parent's pipes, one of them maybe as 3: only the file itself counts.
+        named = os.path.realpath(run.path(self.name))
+        opened = lambda: os.path.exists(self.fd) and os.path.realpath(self.fd) == named
+        wait_for(lambda: opened() or wchan.read_text() == "wait_for_partner", "the writer")
 
     def check(self, run):
         assert not stat.S_ISFIFO(os.stat(run.path(self.name)).st_mode) or not os.path.exists(self.fd), "FIFO opened"
